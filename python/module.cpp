@@ -1,0 +1,13 @@
+#include <pybind11/pybind11.h>
+
+#include "python/bindings.hpp"
+
+// The module's contents are registered in a fixed order: the control types,
+// the neighbour graph, the descriptor functions, then the calculator classes
+// and after them their options records.
+PYBIND11_MODULE(_descriptor_cpp, m) {
+    using namespace tandril::python;
+    m.doc() = "Tandril periodic SOAP and ACSF CPU descriptors";
+    bind_compute_control(m);
+    bind_neighbor_graph(m);
+}

@@ -1,0 +1,79 @@
+"""Shared fixtures: small crystals built in code and batch helpers."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+
+
+def shared_data(*parts: str) -> Path:
+    """Path below the shared model-file folder, skipping the test when it is absent."""
+    path = SHARED_DATA.joinpath(*parts)
+    if not path.exists():
+        pytest.skip(f"shared model files not available ({path} is missing)")
+    return path
+
+
+def make_batch(structures):
+    """Five batch arrays from (numbers, positions, cell) tuples."""
+    numbers = np.concatenate([np.asarray(s[0], dtype=np.int32) for s in structures]) if structures else np.zeros(0, np.int32)
+    positions = (
+        np.concatenate([np.asarray(s[1], dtype=np.float64).reshape(-1, 3) for s in structures])
+        if structures
+        else np.zeros((0, 3))
+    )
+    cells = np.array([s[2] for s in structures], dtype=np.float64).reshape(-1, 3, 3)
+    pbc = np.ones((len(structures), 3), dtype=np.int32)
+    offsets = np.concatenate([[0], np.cumsum([len(s[0]) for s in structures])]).astype(np.int64)
+    return numbers, positions, cells, pbc, offsets
+
+
+def rock_salt(a: float = 5.64):
+    frac = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
+    cell = np.eye(3) * a
+    positions = np.concatenate([frac, frac + 0.5]) @ cell
+    return np.array([11] * 4 + [17] * 4), positions % a, cell
+
+
+def diamond_silicon(a: float = 5.43):
+    fcc = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
+    frac = np.concatenate([fcc, fcc + 0.25])
+    cell = np.eye(3) * a
+    return np.full(8, 14), frac @ cell, cell
+
+
+def random_triclinic(rng: np.random.Generator, n_atoms: int, species=(1, 8), volume_per_atom: float = 12.0):
+    """Random atoms (fractional coordinates in [0, 1)) in a random, well-conditioned triclinic cell."""
+    while True:
+        cell = np.eye(3) + rng.uniform(-0.35, 0.35, size=(3, 3))
+        if abs(np.linalg.det(cell)) > 0.5:
+            break
+    cell *= (volume_per_atom * max(n_atoms, 1) / abs(np.linalg.det(cell))) ** (1 / 3)
+    frac = rng.random((n_atoms, 3))
+    numbers = rng.choice(np.asarray(species), size=n_atoms)
+    return numbers, frac @ cell, cell
+
+
+def supercell(structure, reps=(2, 2, 2)):
+    numbers, positions, cell = structure
+    shifts = np.array([[i, j, k] for i in range(reps[0]) for j in range(reps[1]) for k in range(reps[2])])
+    new_positions = np.concatenate([positions + s @ cell for s in shifts])
+    new_numbers = np.tile(numbers, len(shifts))
+    return new_numbers, new_positions, cell * np.asarray(reps)[:, None]
+
+
+def rotation_matrix(rng: np.random.Generator) -> np.ndarray:
+    q, r = np.linalg.qr(rng.normal(size=(3, 3)))
+    q *= np.sign(np.diag(r))
+    if np.linalg.det(q) < 0:
+        q[:, 0] *= -1
+    return q
+
+
+@pytest.fixture
+def rng() -> np.random.Generator:
+    return np.random.default_rng(20261211)
