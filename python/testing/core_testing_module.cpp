@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "core/gauss_legendre.hpp"
 #include "core/neighbors.hpp"
 #include "core/radial_orthonormalisation.hpp"
 #include "core/species.hpp"
@@ -129,6 +130,14 @@ PYBIND11_MODULE(_core_testing, m) {
             return adopt_vector(std::move(t), {n, n});
         },
         py::arg("overlap"));
+
+    m.def(
+        "gauss_legendre_rule",
+        [](std::int32_t n, double a, double b) {
+            GaussLegendreRule rule = gauss_legendre_rule(n, a, b);
+            return py::make_tuple(adopt_vector(std::move(rule.nodes), {n}), adopt_vector(std::move(rule.weights), {n}));
+        },
+        py::arg("n"), py::arg("a") = -1.0, py::arg("b") = 1.0);
 
     using tandril::testing::ToyCalculator;
     using tandril::testing::ToyOptions;
