@@ -1,0 +1,190 @@
+"""The shared calculator frame, exercised through a minimal test calculator.
+
+Every descriptor calculator inherits these behaviours: the closed flag and
+its two test orders, the per-calculator lock, the lock-free computation,
+cancellation from another thread and progress reporting.
+"""
+
+from __future__ import annotations
+
+import gc
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tandril
+from tandril import _core_testing as core
+from conftest import diamond_silicon, make_batch, supercell
+
+
+def toy(repeat: int = 1, before_lock: bool = False, species=(14,)) -> core.ToyCalculator:
+    options = core.ToyOptions()
+    options.cutoff = 4.0
+    options.repeat = repeat
+    options.species = list(species)
+    return core.ToyCalculator(options, before_lock)
+
+
+SMALL = make_batch([diamond_silicon()] * 3)
+LARGE = make_batch([supercell(diamond_silicon(), (4, 4, 4))] * 6)
+
+
+def test_rows_are_written_per_atom():
+    result = toy().compute(*SMALL)
+    assert result.shape == (24, 2)
+    # diamond: 4 neighbours at a*sqrt(3)/4, 12 at a/sqrt(2) within 4 Å
+    np.testing.assert_array_equal(result[:, 0], 16.0)
+    np.testing.assert_allclose(result[:, 1], 4 * 5.43 * np.sqrt(3) / 4 + 12 * 5.43 / np.sqrt(2), rtol=1e-14)
+
+
+def test_protocol_members():
+    calculator = toy()
+    assert calculator.feature_count == 2
+    assert calculator.species == [14]
+    assert calculator.closed() is False
+    calculator.close()
+    calculator.close()
+    assert calculator.closed() is True
+    with pytest.raises(RuntimeError, match="^toy calculator is closed$"):
+        calculator.compute(*SMALL)
+
+
+def test_options_are_copied_at_construction():
+    options = core.ToyOptions()
+    options.species = [14]
+    calculator = core.ToyCalculator(options)
+    options.species = [1]
+    options.species.append(8)  # a read returns a new list; the record keeps [1]
+    assert options.species == [1]
+    assert calculator.species == [14]
+
+
+@pytest.mark.parametrize("before_lock", [False, True])
+def test_validation_errors_and_species_errors(before_lock):
+    numbers, positions, cells, pbc, offsets = SMALL
+    with pytest.raises(ValueError, match="^only fully periodic structures are supported$"):
+        toy(before_lock=before_lock).compute(numbers, positions, cells, np.zeros_like(pbc), offsets)
+    with pytest.raises(ValueError, match="^batch contains an atomic number outside calculator species$"):
+        toy(species=[1]).compute(*SMALL)
+    with pytest.raises(ValueError, match="^StructureBatch arrays have inconsistent lengths$"):
+        toy().compute(numbers, positions, cells, pbc, offsets[:-1])
+
+
+def test_closed_test_order_after_lock_refuses_a_waiting_call():
+    calculator = toy(repeat=40)
+    errors = []
+    first = threading.Thread(target=calculator.compute, args=LARGE)
+    first.start()
+    time.sleep(0.05)  # the first call holds the lock
+
+    def second():
+        try:
+            calculator.compute(*SMALL)
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    waiting = threading.Thread(target=second)
+    waiting.start()
+    time.sleep(0.05)
+    calculator.close()  # while the second call waits for the lock
+    first.join()
+    waiting.join()
+    assert errors == ["toy calculator is closed"]
+
+
+def test_closed_test_order_before_lock_lets_a_waiting_call_run():
+    calculator = toy(repeat=40, before_lock=True)
+    results = []
+    first = threading.Thread(target=calculator.compute, args=LARGE)
+    first.start()
+    time.sleep(0.05)
+    waiting = threading.Thread(target=lambda: results.append(calculator.compute(*SMALL)))
+    waiting.start()
+    time.sleep(0.05)
+    calculator.close()
+    first.join()
+    waiting.join()
+    assert len(results) == 1 and results[0].shape == (24, 2)
+    with pytest.raises(RuntimeError, match="^toy calculator is closed$"):
+        calculator.compute(*SMALL)
+
+
+def test_progress_and_reuse_of_a_control():
+    control = tandril.ComputeControl()
+    control.cancel()  # cleared when the computation starts
+    toy().compute(*SMALL, control=control)
+    assert (control.cancelled(), control.completed(), control.total()) == (False, 3, 3)
+    toy().compute(*SMALL, control=control)
+    assert control.completed() == 3
+
+
+def test_cancellation_from_another_thread():
+    control = tandril.ComputeControl()
+    timer = threading.Timer(0.05, control.cancel)
+    timer.start()
+    with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
+        toy(repeat=200).compute(*LARGE, control=control)
+    timer.join()
+    assert control.cancelled() is True
+    assert 0 <= control.completed() < 6 and control.total() == 6
+
+
+def test_the_interpreter_keeps_running_during_a_computation():
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        before = len(ticks)
+        toy(repeat=30).compute(*LARGE)
+        during = len(ticks) - before
+    finally:
+        stop.set()
+        thread.join()
+    assert during > 5
+
+
+def test_two_threads_compute_at_once_with_correct_results():
+    expected = toy(repeat=3).compute(*LARGE)
+    results = {}
+
+    def run(key):
+        results[key] = toy(repeat=3).compute(*LARGE)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for key in range(2):
+        np.testing.assert_array_equal(results[key], expected)
+
+
+def test_dropping_the_control_during_a_computation_is_harmless():
+    calculator = toy(repeat=30)
+    holder = {"control": tandril.ComputeControl()}
+    results = []
+    thread = threading.Thread(target=lambda: results.append(calculator.compute(*LARGE, control=holder.pop("control"))))
+    thread.start()
+    time.sleep(0.02)
+    gc.collect()
+    thread.join()
+    np.testing.assert_array_equal(results[0], toy().compute(*LARGE))
+
+
+def test_a_failed_computation_leaves_the_calculator_usable():
+    calculator = toy()
+    numbers, positions, cells, pbc, offsets = SMALL
+    bad = positions.copy()
+    bad[5, 0] = np.nan
+    with pytest.raises(ValueError, match="^positions must be finite$"):
+        calculator.compute(numbers, bad, cells, pbc, offsets)
+    assert calculator.compute(*SMALL).shape == (24, 2)
