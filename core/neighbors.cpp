@@ -53,6 +53,7 @@ struct NeighborSearchScratch {
     std::vector<std::int32_t> atom_bin_start;
     std::vector<std::int32_t> atoms_by_bin;
     std::vector<std::int32_t> cursor;  // next free slot per bin during a counting sort
+    std::vector<std::int32_t> matches;  // sorted-record index of every entry of the structure
 };
 
 namespace {
@@ -288,35 +289,62 @@ void sort_into_bins(const BinGrid& grid, NeighborSearchScratch& scratch) {
     }
 }
 
-// Visits the records within the cutoff of one centre: z bins outer, y bins
-// middle, x bins inner (one contiguous run per (y, z)), record order inside.
-template <class Visit>
-void scan_centre(const BinGrid& grid, const NeighborSearchScratch& scratch, const double* centre, double cutoff_squared,
-                 Visit&& visit) {
+// Appends the sorted-record indices within the cutoff of one centre at
+// matches[used...]: z bins outer, y bins middle, x bins inner (one contiguous
+// run per (y, z)), record order inside. Branch-free compaction: a candidate is
+// always written and kept only when it matches. `matches` only ever grows.
+// Returns the number of matches.
+std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scratch, const double* centre,
+                          double cutoff_squared, std::vector<std::int32_t>& matches, std::size_t& used) {
     const ImageRecords& rec = scratch.sorted;
     const std::int32_t c[3] = {grid.axis_bin(centre[0], 0), grid.axis_bin(centre[1], 1), grid.axis_bin(centre[2], 2)};
     const std::int32_t x0 = std::max(c[0] - 1, 0), x1 = std::min(c[0] + 1, grid.count[0] - 1);
+    const std::size_t first = used;
+    std::size_t found = first;
     for (std::int32_t z = std::max(c[2] - 1, 0); z <= std::min(c[2] + 1, grid.count[2] - 1); ++z)
         for (std::int32_t y = std::max(c[1] - 1, 0); y <= std::min(c[1] + 1, grid.count[1] - 1); ++y) {
             const std::int32_t begin = scratch.bin_start[grid.flat(x0, y, z)];
             const std::int32_t end = scratch.bin_start[grid.flat(x1, y, z) + 1];
+            if (matches.size() < found + static_cast<std::size_t>(end - begin))
+                matches.resize(std::max(2 * matches.size(), found + static_cast<std::size_t>(end - begin)));
+            std::int32_t* out = matches.data();
+            const double* px = rec.x.data();
+            const double* py = rec.y.data();
+            const double* pz = rec.z.data();
             for (std::int32_t r = begin; r < end; ++r) {
-                const double vx = rec.x[r] - centre[0];
-                const double vy = rec.y[r] - centre[1];
-                const double vz = rec.z[r] - centre[2];
+                const double vx = px[r] - centre[0];
+                const double vy = py[r] - centre[1];
+                const double vz = pz[r] - centre[2];
                 const double d2 = vx * vx + vy * vy + vz * vz;
-                if (d2 <= cutoff_squared) visit(r, vx, vy, vz, d2);
+                out[found] = r;
+                found += d2 <= cutoff_squared;
             }
         }
+    used = found;
+    return static_cast<std::int64_t>(found - first);
 }
 
-void reserve_entries(NeighborGraph& graph, std::int64_t total, bool store_shifts) {
+// Grows a vector geometrically to hold `size` elements without writing them.
+template <class T>
+void reserve_growing(std::vector<T>& v, std::size_t size) {
+    if (v.capacity() < size) v.reserve(std::max(size, 2 * v.capacity()));
+}
+
+// Makes room for the entries up to `total`, growing geometrically so that a
+// batch appended structure by structure is not copied over and over.
+void resize_entries(NeighborGraph& graph, std::int64_t total, bool store_shifts) {
     ensure_allocatable(static_cast<std::uint64_t>(total), 4 + 24 + 8 + (store_shifts ? 12 : 0));
     const auto n = static_cast<std::size_t>(total);
+    reserve_growing(graph.neighbors, n);
+    reserve_growing(graph.vectors, 3 * n);
+    reserve_growing(graph.distances_squared, n);
     graph.neighbors.resize(n);
     graph.vectors.resize(3 * n);
     graph.distances_squared.resize(n);
-    if (store_shifts) graph.shifts.resize(3 * n);
+    if (store_shifts) {
+        reserve_growing(graph.shifts, 3 * n);
+        graph.shifts.resize(3 * n);
+    }
 }
 
 }  // namespace
@@ -356,60 +384,48 @@ void NeighborSearch::append_structure(const StructureBatch& batch, std::int64_t 
                                        static_cast<std::int64_t>(scratch.generated.size()));
     sort_into_bins(grid, scratch);
 
+    // One scan collects every atom's matches (atoms met while cancellation is
+    // requested get none); then the entries are written once, in order, into
+    // arrays sized for them. The single-pass and count-then-fill strategies
+    // give the same graph, so both take this path.
     const double cutoff_squared = cutoff * cutoff;
-    const ImageRecords& rec = scratch.sorted;
-    const bool store_shifts = options.store_shifts;
-    const std::int64_t base = graph.entry_count();
-
-    if (options.num_threads == 1) {
-        for (std::int64_t m = 0; m < count; ++m) {
-            row_offsets[m] = graph.entry_count();
-            if (cancellation_requested(control)) continue;
-            scan_centre(grid, scratch, positions + 3 * m, cutoff_squared,
-                        [&](std::int32_t r, double vx, double vy, double vz, double d2) {
-                            graph.neighbors.push_back(rec.atom[r]);
-                            if (store_shifts)
-                                graph.shifts.insert(graph.shifts.end(),
-                                                    {rec.shift[3 * r], rec.shift[3 * r + 1], rec.shift[3 * r + 2]});
-                            graph.vectors.insert(graph.vectors.end(), {vx, vy, vz});
-                            graph.distances_squared.push_back(d2);
-                        });
-        }
-        row_offsets[count] = graph.entry_count();
-        throw_if_cancelled(control);
-        return;
-    }
-
-    // Count, size once, fill.
-    row_offsets[0] = base;
+    std::vector<std::int32_t>& matches = scratch.matches;
+    std::size_t used = 0;
+    row_offsets[0] = graph.entry_count();
     for (std::int64_t m = 0; m < count; ++m) {
-        std::int64_t found = 0;
-        if (!cancellation_requested(control))
-            scan_centre(grid, scratch, positions + 3 * m, cutoff_squared,
-                        [&](std::int32_t, double, double, double, double) { ++found; });
+        const std::int64_t found =
+            cancellation_requested(control)
+                ? 0
+                : match_centre(grid, scratch, positions + 3 * m, cutoff_squared, matches, used);
         row_offsets[m + 1] = row_offsets[m] + found;
     }
     throw_if_cancelled(control);
-    reserve_entries(graph, row_offsets[count], store_shifts);
+
+    const std::size_t base = static_cast<std::size_t>(row_offsets[0]);
+    resize_entries(graph, row_offsets[count], options.store_shifts);
+    const ImageRecords& rec = scratch.sorted;
+    std::int32_t* neighbors = graph.neighbors.data() + base;
+    std::int32_t* shifts = options.store_shifts ? graph.shifts.data() + 3 * base : nullptr;
+    double* vectors = graph.vectors.data() + 3 * base;
+    double* distances_squared = graph.distances_squared.data() + base;
+    std::size_t k = 0;
     for (std::int64_t m = 0; m < count; ++m) {
-        if (cancellation_requested(control)) continue;
-        auto slot = static_cast<std::size_t>(row_offsets[m]);
-        scan_centre(grid, scratch, positions + 3 * m, cutoff_squared,
-                    [&](std::int32_t r, double vx, double vy, double vz, double d2) {
-                        graph.neighbors[slot] = rec.atom[r];
-                        if (store_shifts) {
-                            graph.shifts[3 * slot] = rec.shift[3 * r];
-                            graph.shifts[3 * slot + 1] = rec.shift[3 * r + 1];
-                            graph.shifts[3 * slot + 2] = rec.shift[3 * r + 2];
-                        }
-                        graph.vectors[3 * slot] = vx;
-                        graph.vectors[3 * slot + 1] = vy;
-                        graph.vectors[3 * slot + 2] = vz;
-                        graph.distances_squared[slot] = d2;
-                        ++slot;
-                    });
+        const double* centre = positions + 3 * m;
+        const std::size_t end = static_cast<std::size_t>(row_offsets[m + 1]) - base;
+        for (; k < end; ++k) {
+            const std::int32_t r = matches[k];
+            const double vx = rec.x[r] - centre[0];
+            const double vy = rec.y[r] - centre[1];
+            const double vz = rec.z[r] - centre[2];
+            neighbors[k] = rec.atom[r];
+            if (shifts != nullptr)
+                for (int d = 0; d < 3; ++d) shifts[3 * k + d] = rec.shift[3 * r + d];
+            vectors[3 * k] = vx;
+            vectors[3 * k + 1] = vy;
+            vectors[3 * k + 2] = vz;
+            distances_squared[k] = vx * vx + vy * vy + vz * vz;
+        }
     }
-    throw_if_cancelled(control);
 }
 
 void NeighborSearch::build_structure(const StructureBatch& batch, std::int64_t s, const ComputeControl* control,
