@@ -299,6 +299,7 @@ std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scra
     const ImageRecords& rec = scratch.sorted;
     const std::int32_t c[3] = {grid.axis_bin(centre[0], 0), grid.axis_bin(centre[1], 1), grid.axis_bin(centre[2], 2)};
     const std::int32_t x0 = std::max(c[0] - 1, 0), x1 = std::min(c[0] + 1, grid.count[0] - 1);
+    const double cx = centre[0], cy = centre[1], cz = centre[2];
     const std::size_t first = used;
     std::size_t found = first;
     for (std::int32_t z = std::max(c[2] - 1, 0); z <= std::min(c[2] + 1, grid.count[2] - 1); ++z)
@@ -311,13 +312,22 @@ std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scra
             const double* px = rec.x.data();
             const double* py = rec.y.data();
             const double* pz = rec.z.data();
-            for (std::int32_t r = begin; r < end; ++r) {
-                const double vx = px[r] - centre[0];
-                const double vy = py[r] - centre[1];
-                const double vz = pz[r] - centre[2];
-                const double d2 = vx * vx + vy * vy + vz * vz;
-                out[found] = r;
-                found += d2 <= cutoff_squared;
+            // Squared distances of a chunk first (a loop the compiler vectorises),
+            // then the branch-free compaction.
+            constexpr std::int32_t chunk = 64;
+            double d2[chunk];
+            for (std::int32_t start = begin; start < end; start += chunk) {
+                const std::int32_t n = std::min(chunk, end - start);
+                for (std::int32_t k = 0; k < n; ++k) {
+                    const double vx = px[start + k] - cx;
+                    const double vy = py[start + k] - cy;
+                    const double vz = pz[start + k] - cz;
+                    d2[k] = vx * vx + vy * vy + vz * vz;
+                }
+                for (std::int32_t k = 0; k < n; ++k) {
+                    out[found] = start + k;
+                    found += d2[k] <= cutoff_squared;
+                }
             }
         }
     used = found;
