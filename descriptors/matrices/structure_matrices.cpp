@@ -1,0 +1,78 @@
+#include "descriptors/matrices/structure_matrices.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "core/memory_guard.hpp"
+#include "descriptors/matrices/cell_inverse.hpp"
+
+namespace tandril {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// Sizes the matrix and writes the diagonal; returns the atom count.
+std::int64_t start_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix) {
+    const AtomRange range = structure_range(batch, s);
+    const std::int64_t n = range.size();
+    const std::int64_t size = checked_product(n, n);
+    ensure_allocatable(static_cast<std::uint64_t>(size), sizeof(double));
+    matrix.resize(static_cast<std::size_t>(size));
+    const std::int32_t* numbers = batch.numbers + range.begin;
+    for (std::int64_t i = 0; i < n; ++i)
+        matrix[i * n + i] = 0.5 * std::pow(static_cast<double>(numbers[i]), exponent);
+    return n;
+}
+
+}  // namespace
+
+void coulomb_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix) {
+    const std::int64_t n = start_matrix(batch, s, exponent, matrix);
+    const AtomRange range = structure_range(batch, s);
+    const std::int32_t* numbers = batch.numbers + range.begin;
+    const double* positions = batch.positions + 3 * range.begin;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double* ri = positions + 3 * i;
+        const double zi = numbers[i];
+        for (std::int64_t j = i + 1; j < n; ++j) {
+            const double* rj = positions + 3 * j;
+            const double dx = ri[0] - rj[0], dy = ri[1] - rj[1], dz = ri[2] - rj[2];
+            const double value = zi * static_cast<double>(numbers[j]) / std::sqrt(dx * dx + dy * dy + dz * dz);
+            matrix[i * n + j] = value;
+            matrix[j * n + i] = value;
+        }
+    }
+}
+
+void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix) {
+    const double* cell = batch.cells + 9 * s;
+    const double det = cell_determinant(cell);
+    if (!std::isfinite(det) || std::fabs(det) < 1e-14) throw std::invalid_argument("cell matrix is singular");
+    const CellInverse inverse = invert_cell(cell, det);
+
+    const std::int64_t n = start_matrix(batch, s, exponent, matrix);
+    const AtomRange range = structure_range(batch, s);
+    const std::int32_t* numbers = batch.numbers + range.begin;
+    const double* positions = batch.positions + 3 * range.begin;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double* ri = positions + 3 * i;
+        const double zi = numbers[i];
+        for (std::int64_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            const double* rj = positions + 3 * j;
+            const double d[3] = {ri[0] - rj[0], ri[1] - rj[1], ri[2] - rj[2]};
+            double f[3];
+            inverse.fractional(d, f);
+            double v[3] = {0.0, 0.0, 0.0};
+            for (int k = 0; k < 3; ++k) {
+                const double sine = std::sin(pi * f[k]);
+                const double weight = sine * sine;
+                for (int x = 0; x < 3; ++x) v[x] += weight * cell[3 * k + x];
+            }
+            const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+            matrix[i * n + j] = length > 1e-14 ? zi * static_cast<double>(numbers[j]) / length : 0.0;
+        }
+    }
+}
+
+}  // namespace tandril
