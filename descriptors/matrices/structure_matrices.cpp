@@ -54,11 +54,13 @@ void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, s
     const AtomRange range = structure_range(batch, s);
     const std::int32_t* numbers = batch.numbers + range.begin;
     const double* positions = batch.positions + 3 * range.begin;
+    // Entry (j, i) uses the exact negation of the difference of (i, j), so
+    // every fractional coordinate is negated exactly and sin^2 gives the same
+    // bits: each pair is computed once and stored on both sides.
     for (std::int64_t i = 0; i < n; ++i) {
         const double* ri = positions + 3 * i;
         const double zi = numbers[i];
-        for (std::int64_t j = 0; j < n; ++j) {
-            if (j == i) continue;
+        for (std::int64_t j = i + 1; j < n; ++j) {
             const double* rj = positions + 3 * j;
             const double d[3] = {ri[0] - rj[0], ri[1] - rj[1], ri[2] - rj[2]};
             double f[3];
@@ -70,7 +72,9 @@ void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, s
                 for (int x = 0; x < 3; ++x) v[x] += weight * cell[3 * k + x];
             }
             const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-            matrix[i * n + j] = length > 1e-14 ? zi * static_cast<double>(numbers[j]) / length : 0.0;
+            const double value = length > 1e-14 ? zi * static_cast<double>(numbers[j]) / length : 0.0;
+            matrix[i * n + j] = value;
+            matrix[j * n + i] = value;
         }
     }
 }

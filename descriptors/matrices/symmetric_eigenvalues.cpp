@@ -8,51 +8,74 @@
 namespace tandril {
 namespace {
 
-// Householder reduction of `a` (n x n, row-major, overwritten) to tridiagonal
-// form, from the last row up: diagonal in d, subdiagonal in e[1..n-1].
-void tridiagonalise(double* a, std::int64_t n, double* d, double* e) {
-    const auto at = [a, n](std::int64_t i, std::int64_t k) -> double& { return a[i * n + k]; };
+// Dot product of two short rows with four partial sums (which lets the
+// compiler use vector registers; the reduction order is ours to choose).
+double dot(const double* x, const double* y, std::int64_t count) noexcept {
+    double partial[4] = {0.0, 0.0, 0.0, 0.0};
+    std::int64_t k = 0;
+    for (; k + 4 <= count; k += 4)
+        for (int q = 0; q < 4; ++q) partial[q] += x[k + q] * y[k + q];
+    double sum = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    for (; k < count; ++k) sum += x[k] * y[k];
+    return sum;
+}
+
+// Householder reduction of the symmetric matrix `a` (n x n, row-major, both
+// triangles kept, overwritten) to tridiagonal form, from the last row up:
+// diagonal in d, subdiagonal in e[1..n-1]. Row i's leading part is scaled by
+// the sum of its absolute values; a zero sum means nothing to reduce.
+void tridiagonalise(double* a, std::int64_t n, double* d, double* e, double* p) {
     for (std::int64_t i = n - 1; i > 0; --i) {
         const std::int64_t l = i - 1;
-        double h = 0.0;
-        if (l > 0) {
-            double scale = 0.0;
-            for (std::int64_t k = 0; k <= l; ++k) scale += std::fabs(at(i, k));
-            if (scale == 0.0) {
-                // Row already reduced: no transformation.
-                e[i] = at(i, l);
-            } else {
-                for (std::int64_t k = 0; k <= l; ++k) {
-                    at(i, k) /= scale;
-                    h += at(i, k) * at(i, k);
-                }
-                double f = at(i, l);
-                double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
-                e[i] = scale * g;
-                h -= f * g;
-                at(i, l) = f - g;
-                f = 0.0;
-                for (std::int64_t j = 0; j <= l; ++j) {
-                    g = 0.0;
-                    for (std::int64_t k = 0; k <= j; ++k) g += at(j, k) * at(i, k);
-                    for (std::int64_t k = j + 1; k <= l; ++k) g += at(k, j) * at(i, k);
-                    e[j] = g / h;
-                    f += e[j] * at(i, j);
-                }
-                const double hh = f / (h + h);
-                for (std::int64_t j = 0; j <= l; ++j) {
-                    f = at(i, j);
-                    g = e[j] - hh * f;
-                    e[j] = g;
-                    for (std::int64_t k = 0; k <= j; ++k) at(j, k) -= (f * e[k] + g * at(i, k));
-                }
-            }
-        } else {
-            e[i] = at(i, l);
+        double* u = a + i * n;  // row i becomes the Householder vector
+        if (l == 0) {
+            e[i] = u[0];
+            continue;
         }
-        d[i] = h;
+        double scale = 0.0;
+        for (std::int64_t k = 0; k <= l; ++k) scale += std::fabs(u[k]);
+        if (scale == 0.0) {
+            e[i] = u[l];
+            continue;
+        }
+        double h = 0.0;
+        for (std::int64_t k = 0; k <= l; ++k) {
+            u[k] /= scale;
+            h += u[k] * u[k];
+        }
+        const double f = u[l];
+        const double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
+        e[i] = scale * g;
+        h -= f * g;
+        u[l] = f - g;
+        // p = A u / h on the leading block, then q = p - (u.p / 2h) u.
+        double up = 0.0;
+        for (std::int64_t j = 0; j <= l; ++j) {
+            p[j] = dot(a + j * n, u, l + 1) / h;
+            up += p[j] * u[j];
+        }
+        const double hh = up / (h + h);
+        for (std::int64_t j = 0; j <= l; ++j) p[j] -= hh * u[j];
+        // A -= u q^T + q u^T, both triangles (the two sums are the same
+        // products added in swapped order, so A stays exactly symmetric).
+        for (std::int64_t j = 0; j <= l; ++j) {
+            double* row = a + j * n;
+            const double uj = u[j], qj = p[j];
+            for (std::int64_t k = 0; k <= l; ++k) row[k] -= (uj * p[k] + qj * u[k]);
+        }
     }
-    for (std::int64_t i = 0; i < n; ++i) d[i] = at(i, i);
+    for (std::int64_t i = 0; i < n; ++i) d[i] = a[i * n + i];
+}
+
+// sqrt(a^2 + b^2) without overflow or underflow. The plain formula is used
+// where its squares cannot leave the normal range (within an ulp of the
+// library hypot, at a fraction of its cost: the rotations call this O(n^2)
+// times per matrix); the library routine handles the rest.
+double rotation_hypot(double a, double b) noexcept {
+    const double aa = std::fabs(a), ab = std::fabs(b);
+    const double larger = aa > ab ? aa : ab, smaller = aa > ab ? ab : aa;
+    if (larger < 0x1p+500 && (smaller > 0x1p-500 || smaller == 0.0)) return std::sqrt(a * a + b * b);
+    return std::hypot(a, b);
 }
 
 double with_sign_of(double magnitude, double sign) { return sign >= 0.0 ? std::fabs(magnitude) : -std::fabs(magnitude); }
@@ -72,7 +95,7 @@ void tridiagonal_ql(double* d, double* e, std::int64_t n) {
             if (m == l) break;
             if (sweeps++ == 100) throw std::runtime_error("symmetric eigensolver failed to converge");
             double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            double r = std::hypot(g, 1.0);
+            double r = rotation_hypot(g, 1.0);
             g = d[m] - d[l] + e[l] / (g + with_sign_of(r, g));
             double s = 1.0, c = 1.0, p = 0.0;
             std::int64_t i = m - 1;
@@ -80,7 +103,7 @@ void tridiagonal_ql(double* d, double* e, std::int64_t n) {
             for (; i >= l; --i) {
                 const double f = s * e[i];
                 const double b = c * e[i];
-                r = std::hypot(f, g);
+                r = rotation_hypot(f, g);
                 e[i + 1] = r;
                 if (r == 0.0) {
                     // Recover from underflow: deflate and sweep again.
@@ -115,9 +138,10 @@ void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<dou
     ensure_allocatable(static_cast<std::uint64_t>(size), sizeof(double));
     scratch.work.assign(matrix, matrix + size);
     scratch.off_diagonal.assign(static_cast<std::size_t>(n), 0.0);
+    scratch.reflected.resize(static_cast<std::size_t>(n));
     double* d = eigenvalues.data();
     double* e = scratch.off_diagonal.data();
-    tridiagonalise(scratch.work.data(), n, d, e);
+    tridiagonalise(scratch.work.data(), n, d, e, scratch.reflected.data());
     tridiagonal_ql(d, e, n);
 }
 

@@ -9,6 +9,7 @@ namespace tandril {
 struct EigenvalueScratch {
     std::vector<double> work;  // n x n copy reduced in place
     std::vector<double> off_diagonal;
+    std::vector<double> reflected;  // A u / h, then the rank-two update vector
 };
 
 // The n eigenvalues of a symmetric row-major n x n matrix, in the order the
