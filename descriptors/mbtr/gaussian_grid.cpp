@@ -9,11 +9,10 @@ namespace {
 constexpr double sqrt_two = 1.4142135623730951;
 constexpr double sqrt_two_pi = 2.5066282746310002;
 
-// erf(z) is exactly +1 (or -1) in double precision for |z| >= 6; points whose
-// whole bin lies beyond this many units of sigma sqrt(2) from x get exactly
-// erf - erf = 0 and are not evaluated. The extra half unit absorbs rounding
-// in locating them.
-constexpr double erf_saturation = 6.5;
+// erf(z) is exactly +1 (or -1) in double precision for |z| >= 6: a point
+// whose bin edges both lie at least this many units of sigma sqrt(2) on one
+// side of x gets erf - erf = 0 exactly and is not evaluated.
+constexpr double erf_saturation = 6.0;
 
 double spacing(const MbtrOptions& o) noexcept { return (o.grid_max - o.grid_min) / (o.grid_n - 1); }
 
@@ -49,14 +48,23 @@ GaussianGrid::GaussianGrid(const MbtrOptions& o)
 void GaussianGrid::add(double x, double w, double* block) const {
     if (w == 0.0 || !(x >= lowest_x_ && x <= highest_x_)) return;
 
-    // Points [first, last] can have a non-zero value; one point of margin on
-    // each side on top of the half unit of the threshold.
+    // Points [first, last] can have a non-zero value. Estimate them, then
+    // settle both ends with the very arguments the evaluation uses.
     const double reach = erf_saturation * scaled_sigma_;
-    const double first = std::max(0.0, std::ceil((x - reach - first_lower_ - dx_) / dx_) - 1.0);
-    const double last = std::min(static_cast<double>(n_ - 1), std::floor((x + reach - first_lower_) / dx_) + 1.0);
-    if (!(first <= last)) return;
-    const auto u_first = static_cast<std::int32_t>(first);
-    const auto u_last = static_cast<std::int32_t>(last);
+    const double top = static_cast<double>(n_ - 1);
+    const double first = std::clamp(std::floor((x - reach - first_lower_ - dx_) / dx_), 0.0, top);
+    const double last = std::clamp(std::ceil((x + reach - first_lower_) / dx_), 0.0, top);
+    auto u_first = static_cast<std::int32_t>(first);
+    auto u_last = static_cast<std::int32_t>(last);
+    // Both tests are monotonic in u (the edges grow with u), so each end
+    // is found by stepping from its estimate.
+    const auto below = [&](std::int32_t u) { return (upper_[u] - x) / scaled_sigma_ <= -erf_saturation; };
+    const auto above = [&](std::int32_t u) { return (lower_[u] - x) / scaled_sigma_ >= erf_saturation; };
+    while (u_first > 0 && !below(u_first - 1)) --u_first;
+    while (u_first < n_ && below(u_first)) ++u_first;
+    while (u_last < n_ - 1 && !above(u_last + 1)) ++u_last;
+    while (u_last >= 0 && above(u_last)) --u_last;
+    if (u_first > u_last) return;
 
     double erf_lower = std::erf((lower_[u_first] - x) / scaled_sigma_);
     for (std::int32_t u = u_first; u <= u_last; ++u) {
