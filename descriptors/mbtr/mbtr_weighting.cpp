@@ -31,7 +31,13 @@ double MbtrWeight::pair(double r) const noexcept {
 double MbtrWeight::triplet(double r_a, double r_b, double r_ab) const noexcept {
     switch (code_) {
         case MbtrWeighting::exponential: return exponential(r_a + r_b + r_ab);
-        case MbtrWeighting::inverse_square: return r_a <= r_cut_ ? 1.0 / std::max(1e-30, r_a * r_a) : 0.0;
+        case MbtrWeighting::inverse_square: {
+            // The nearer end: which of the two arms comes first in the
+            // neighbour list depends on the binning (and so on how the
+            // structure is oriented), so it cannot decide the weight.
+            const double r = std::min(r_a, r_b);
+            return r <= r_cut_ ? 1.0 / std::max(1e-30, r * r) : 0.0;
+        }
         case MbtrWeighting::smooth_cutoff:
             if (!(r_a <= r_cut_ && r_b <= r_cut_)) return 0.0;
             return smooth_cutoff(r_a) * smooth_cutoff(r_b);

@@ -17,7 +17,8 @@ public:
     // One distance r (k2).
     [[nodiscard]] double pair(double r) const noexcept;
 
-    // Distances r_a, r_b from the vertex and r_ab between the ends (k3).
+    // Distances r_a, r_b from the vertex and r_ab between the ends (k3);
+    // symmetric in r_a and r_b.
     [[nodiscard]] double triplet(double r_a, double r_b, double r_ab) const noexcept;
 
 private:
