@@ -114,6 +114,7 @@ void compute_matrix(const StructureBatch& batch, const MatrixRequest& request, C
         return;
     }
     std::vector<double> matrix;
+    std::vector<double> sine_scratch;
     MatrixRowScratch scratch;
     for (std::int64_t s = 0; s < batch.n_structures; ++s) {
         throw_if_cancelled(&control);
@@ -122,7 +123,7 @@ void compute_matrix(const StructureBatch& batch, const MatrixRequest& request, C
         const std::int64_t n = structure_range(batch, s).size();
         check_structure_size(n, request.n_atoms_max);
         if (kind == MatrixKind::sine)
-            sine_matrix(batch, s, request.exponent, matrix);
+            sine_matrix(batch, s, request.exponent, matrix, sine_scratch);
         else
             coulomb_matrix(batch, s, request.exponent, matrix);
         write_matrix_row(matrix.data(), n, request.n_atoms_max, permutation, out + s * width, scratch);

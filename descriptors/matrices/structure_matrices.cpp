@@ -44,7 +44,8 @@ void coulomb_matrix(const StructureBatch& batch, std::int64_t s, double exponent
     }
 }
 
-void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix) {
+void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix,
+                 std::vector<double>& scratch) {
     const double* cell = batch.cells + 9 * s;
     const double det = cell_determinant(cell);
     if (!std::isfinite(det) || std::fabs(det) < 1e-14) throw std::invalid_argument("cell matrix is singular");
@@ -54,23 +55,29 @@ void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, s
     const AtomRange range = structure_range(batch, s);
     const std::int32_t* numbers = batch.numbers + range.begin;
     const double* positions = batch.positions + 3 * range.begin;
+    scratch.resize(3 * static_cast<std::size_t>(n));
+    double* weights = scratch.data();  // sin^2(pi f_k) per partner, 3 per atom
     // Entry (j, i) uses the exact negation of the difference of (i, j), so
     // every fractional coordinate is negated exactly and sin^2 gives the same
-    // bits: each pair is computed once and stored on both sides.
+    // bits: each pair is computed once and stored on both sides. Each row runs
+    // in three sweeps (fractional coordinates, sines, lengths) so that the
+    // arithmetic around the sine calls can use vector registers.
     for (std::int64_t i = 0; i < n; ++i) {
         const double* ri = positions + 3 * i;
         const double zi = numbers[i];
         for (std::int64_t j = i + 1; j < n; ++j) {
             const double* rj = positions + 3 * j;
             const double d[3] = {ri[0] - rj[0], ri[1] - rj[1], ri[2] - rj[2]};
-            double f[3];
-            inverse.fractional(d, f);
-            double v[3] = {0.0, 0.0, 0.0};
-            for (int k = 0; k < 3; ++k) {
-                const double sine = std::sin(pi * f[k]);
-                const double weight = sine * sine;
-                for (int x = 0; x < 3; ++x) v[x] += weight * cell[3 * k + x];
-            }
+            inverse.fractional(d, weights + 3 * j);
+        }
+        for (std::int64_t k = 3 * (i + 1); k < 3 * n; ++k) {
+            const double sine = std::sin(pi * weights[k]);
+            weights[k] = sine * sine;
+        }
+        for (std::int64_t j = i + 1; j < n; ++j) {
+            const double* w = weights + 3 * j;
+            double v[3];
+            for (int x = 0; x < 3; ++x) v[x] = w[0] * cell[x] + w[1] * cell[3 + x] + w[2] * cell[6 + x];
             const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
             const double value = length > 1e-14 ? zi * static_cast<double>(numbers[j]) / length : 0.0;
             matrix[i * n + j] = value;

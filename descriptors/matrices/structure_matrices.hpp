@@ -14,7 +14,8 @@ void coulomb_matrix(const StructureBatch& batch, std::int64_t s, double exponent
 
 // Sine matrix of structure s: off-diagonal Z_i Z_j / |sum_k sin^2(pi f_k) a_k|
 // with f the fractional difference of the two atoms (0 when that vector
-// vanishes), diagonal as in the Coulomb matrix.
-void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix);
+// vanishes), diagonal as in the Coulomb matrix. `scratch` is reused storage.
+void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix,
+                 std::vector<double>& scratch);
 
 }  // namespace tandril
