@@ -375,3 +375,10 @@ def test_defaults_and_keywords():
                        threshold=0.001, r_cut=6.0, sharpness=2.0, local=False, control=None)
     assert default.shape == (1, 50)
     np.testing.assert_array_equal(default, explicit)
+
+
+def test_grid_larger_than_memory_raises_memory_error_even_without_rows():
+    with pytest.raises(MemoryError):
+        compute([EMPTY], species=[1], local=True, grid_n=2**31 - 1)
+    with pytest.raises(MemoryError):
+        compute([H2], species=list(range(1, 3000)), geometry=3)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/memory_guard.hpp"
+
 namespace tandril {
 namespace {
 
@@ -13,6 +15,13 @@ constexpr double sqrt_two_pi = 2.5066282746310002;
 // whose bin edges both lie at least this many units of sigma sqrt(2) on one
 // side of x gets erf - erf = 0 exactly and is not evaluated.
 constexpr double erf_saturation = 6.0;
+
+// Point count for the edge tables; a grid larger than memory is refused
+// before anything is allocated (the result may have no rows to size it).
+std::size_t grid_points(std::int32_t n) {
+    ensure_allocatable(static_cast<std::uint64_t>(n), 2 * sizeof(double) + 1);
+    return static_cast<std::size_t>(n);
+}
 
 double spacing(const MbtrOptions& o) noexcept { return (o.grid_max - o.grid_min) / (o.grid_n - 1); }
 
@@ -35,7 +44,7 @@ GaussianGrid::GaussianGrid(const MbtrOptions& o)
       first_lower_(dx_ * -0.5 + o.grid_min),
       lowest_x_(o.grid_min - 8.0 * o.grid_sigma),
       highest_x_(o.grid_max + 8.0 * o.grid_sigma),
-      lower_(static_cast<std::size_t>(n_)),
+      lower_(grid_points(n_)),
       upper_(static_cast<std::size_t>(n_)),
       shares_edge_(static_cast<std::size_t>(n_), 0) {
     for (std::int32_t u = 0; u < n_; ++u) {
