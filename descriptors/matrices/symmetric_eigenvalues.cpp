@@ -10,7 +10,7 @@ namespace {
 
 // Dot product of two short rows with four partial sums (which lets the
 // compiler use vector registers; the reduction order is ours to choose).
-double dot(const double* x, const double* y, std::int64_t count) noexcept {
+inline __attribute__((always_inline)) double dot(const double* __restrict x, const double* __restrict y, std::int64_t count) noexcept {
     double partial[4] = {0.0, 0.0, 0.0, 0.0};
     std::int64_t k = 0;
     for (; k + 4 <= count; k += 4)
@@ -20,11 +20,20 @@ double dot(const double* x, const double* y, std::int64_t count) noexcept {
     return sum;
 }
 
+// row -= uj q + qj u over `count` entries (the rows never overlap).
+inline __attribute__((always_inline)) void rank_two_update(double* __restrict row, const double* __restrict u, const double* __restrict q, double uj,
+                     double qj, std::int64_t count) noexcept {
+    for (std::int64_t k = 0; k < count; ++k) row[k] -= (uj * q[k] + qj * u[k]);
+}
+
 // Householder reduction of the symmetric matrix `a` (n x n, row-major, both
 // triangles kept, overwritten) to tridiagonal form, from the last row up:
+// (also built for AVX2, chosen at load time: the same operations per lane,
+// so the same results)
 // diagonal in d, subdiagonal in e[1..n-1]. Row i's leading part is scaled by
 // the sum of its absolute values; a zero sum means nothing to reduce.
-void tridiagonalise(double* a, std::int64_t n, double* d, double* e, double* p) {
+__attribute__((target_clones("avx2", "default"))) void tridiagonalise(double* a, std::int64_t n, double* d,
+                                                                      double* e, double* p) {
     for (std::int64_t i = n - 1; i > 0; --i) {
         const std::int64_t l = i - 1;
         double* u = a + i * n;  // row i becomes the Householder vector
@@ -58,11 +67,7 @@ void tridiagonalise(double* a, std::int64_t n, double* d, double* e, double* p) 
         for (std::int64_t j = 0; j <= l; ++j) p[j] -= hh * u[j];
         // A -= u q^T + q u^T, both triangles (the two sums are the same
         // products added in swapped order, so A stays exactly symmetric).
-        for (std::int64_t j = 0; j <= l; ++j) {
-            double* row = a + j * n;
-            const double uj = u[j], qj = p[j];
-            for (std::int64_t k = 0; k <= l; ++k) row[k] -= (uj * p[k] + qj * u[k]);
-        }
+        for (std::int64_t j = 0; j <= l; ++j) rank_two_update(a + j * n, u, p, u[j], p[j], l + 1);
     }
     for (std::int64_t i = 0; i < n; ++i) d[i] = a[i * n + i];
 }
