@@ -28,10 +28,10 @@ inline __attribute__((always_inline)) void rank_two_update(double* __restrict ro
 
 // Householder reduction of the symmetric matrix `a` (n x n, row-major, both
 // triangles kept, overwritten) to tridiagonal form, from the last row up:
-// (also built for AVX2, chosen at load time: the same operations per lane,
-// so the same results)
 // diagonal in d, subdiagonal in e[1..n-1]. Row i's leading part is scaled by
-// the sum of its absolute values; a zero sum means nothing to reduce.
+// the sum of its absolute values; a zero sum means nothing to reduce. Also
+// built for AVX2 and chosen at load time: the same operations per lane, so
+// the same results.
 __attribute__((target_clones("avx2", "default"))) void tridiagonalise(double* a, std::int64_t n, double* d,
                                                                       double* e, double* p) {
     for (std::int64_t i = n - 1; i > 0; --i) {
