@@ -63,10 +63,40 @@ def demo_neighbors(cutoff: float = 5.0) -> None:
               f" nearest distance {nearest:.3f} Å")
 
 
+def demo_matrices(n_atoms_max: int = 20) -> None:
+    print(f"\nCoulomb, sine and Ewald sum matrices (n_atoms_max {n_atoms_max}, eigenvalue spectra)")
+    small = [s for s in STRUCTURES.values() if len(s[0]) <= n_atoms_max]
+    batch = tandril.batch(small)
+    spectra = {
+        "Coulomb": timed("Coulomb", tandril.compute_coulomb_matrix, *batch, n_atoms_max=n_atoms_max,
+                         permutation="eigenspectrum"),
+        "sine": timed("sine", tandril.compute_matrix, *batch, n_atoms_max=n_atoms_max, permutation="eigenspectrum",
+                      kind=0),
+        "Ewald": timed("Ewald", tandril.compute_matrix, *batch, n_atoms_max=n_atoms_max,
+                       permutation="eigenspectrum", kind=1, accuracy=1e-6),
+    }
+    for label, rows in spectra.items():
+        print(f"    {label:8s} shape {rows.shape}, largest eigenvalue per structure: {np.round(rows[:, 0], 2)}")
+    sorted_rows = tandril.compute_matrix(*batch, n_atoms_max=n_atoms_max, permutation="sorted_l2", kind=2)
+    print(f"    sorted Coulomb matrices: shape {sorted_rows.shape}")
+
+
+def demo_mbtr() -> None:
+    print("\nMBTR: k2 distances (global) and k3 angles (local), grid_n 100")
+    batch = tandril.batch(list(STRUCTURES.values()))
+    species = sorted(set(batch.numbers.tolist()))
+    k2 = timed("k2 global", tandril.compute_mbtr, *batch, species=species, geometry=1, grid_n=100, normalization=1)
+    k3 = timed("k3 local", tandril.compute_mbtr, *batch, species=species, geometry=3, grid_n=100, grid_max=180.0,
+               grid_sigma=3.0, local=True)
+    print(f"    k2: shape {k2.shape} (one unit-norm row per structure); k3: shape {k3.shape} (one row per atom)")
+
+
 def main() -> None:
     batch = tandril.batch(list(STRUCTURES.values()))
     print(f"tandril {tandril.__version__}: {len(batch.offsets) - 1} structures, {len(batch.numbers)} atoms\n")
     demo_neighbors()
+    demo_matrices()
+    demo_mbtr()
 
 
 if __name__ == "__main__":

@@ -15,5 +15,7 @@ namespace tandril::python {
 
 void bind_compute_control(pybind11::module_& m);
 void bind_neighbor_graph(pybind11::module_& m);
+void bind_matrices(pybind11::module_& m);
+void bind_mbtr(pybind11::module_& m);
 
 }  // namespace tandril::python

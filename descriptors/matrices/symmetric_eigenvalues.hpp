@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tandril {
+
+// Scratch of the eigenvalue routine, reused from one structure to the next.
+struct EigenvalueScratch {
+    std::vector<double> work;  // n x n copy reduced in place
+    std::vector<double> off_diagonal;
+    std::vector<double> reflected;  // A u / h, then the rank-two update vector
+};
+
+// The n eigenvalues of a symmetric row-major n x n matrix, in the order the
+// QL iteration leaves them: Householder reduction to tridiagonal form, then
+// implicit QL with Wilkinson shifts. Eigenvectors are never formed.
+// Throws std::runtime_error when an eigenvalue needs more than 100 sweeps.
+void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<double>& eigenvalues,
+                           EigenvalueScratch& scratch);
+
+}  // namespace tandril
