@@ -72,17 +72,6 @@ __attribute__((target_clones("avx2", "default"))) void tridiagonalise(double* a,
     for (std::int64_t i = 0; i < n; ++i) d[i] = a[i * n + i];
 }
 
-// sqrt(a^2 + b^2) without overflow or underflow. The plain formula is used
-// where its squares cannot leave the normal range (within an ulp of the
-// library hypot, at a fraction of its cost: the rotations call this O(n^2)
-// times per matrix); the library routine handles the rest.
-double rotation_hypot(double a, double b) noexcept {
-    const double aa = std::fabs(a), ab = std::fabs(b);
-    const double larger = aa > ab ? aa : ab, smaller = aa > ab ? ab : aa;
-    if (larger < 0x1p+500 && (smaller > 0x1p-500 || smaller == 0.0)) return std::sqrt(a * a + b * b);
-    return std::hypot(a, b);
-}
-
 double with_sign_of(double magnitude, double sign) { return sign >= 0.0 ? std::fabs(magnitude) : -std::fabs(magnitude); }
 
 // Implicit QL iteration on the tridiagonal matrix (d, e with e shifted down).
@@ -100,7 +89,7 @@ void tridiagonal_ql(double* d, double* e, std::int64_t n) {
             if (m == l) break;
             if (sweeps++ == 100) throw std::runtime_error("symmetric eigensolver failed to converge");
             double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            double r = rotation_hypot(g, 1.0);
+            double r = std::hypot(g, 1.0);
             g = d[m] - d[l] + e[l] / (g + with_sign_of(r, g));
             double s = 1.0, c = 1.0, p = 0.0;
             std::int64_t i = m - 1;
@@ -108,7 +97,7 @@ void tridiagonal_ql(double* d, double* e, std::int64_t n) {
             for (; i >= l; --i) {
                 const double f = s * e[i];
                 const double b = c * e[i];
-                r = rotation_hypot(f, g);
+                r = std::hypot(f, g);
                 e[i + 1] = r;
                 if (r == 0.0) {
                     // Recover from underflow: deflate and sweep again.
