@@ -77,3 +77,20 @@ def rotation_matrix(rng: np.random.Generator) -> np.ndarray:
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261211)
+
+
+def run_concurrently(function, count: int = 2) -> list:
+    """Results of `function()` called from `count` Python threads at once."""
+    import threading
+
+    results = [None] * count
+
+    def work(slot: int) -> None:
+        results[slot] = function()
+
+    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return results

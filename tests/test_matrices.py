@@ -8,7 +8,9 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import (
+    diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
+)
 from matrix_reference import coulomb, ewald, sine
 
 H2 = ([1, 1], [[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]], np.eye(3) * 10.0)
@@ -456,22 +458,7 @@ def test_cancellation_during_a_computation(call):
 def test_two_threads_at_once_give_the_sequential_results(kind):
     batch = many_structures(count=60, n_atoms=25)
     expected = tandril.compute_matrix(*batch, n_atoms_max=25, permutation="sorted_l2", kind=kind)
-    results = [None, None]
-
-    def work(slot):
-        results[slot] = tandril.compute_matrix(*batch, n_atoms_max=25, permutation="sorted_l2", kind=kind)
-
-    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    results = run_concurrently(
+        lambda: tandril.compute_matrix(*batch, n_atoms_max=25, permutation="sorted_l2", kind=kind))
     for result in results:
         np.testing.assert_array_equal(result, expected)
-
-
-def test_module_registration_order():
-    names = [n for n in vars(tandril._descriptor_cpp) if not n.startswith("_")]
-    at = names.index("build_neighbor_graph")
-    assert names[at + 1: at + 4] == ["compute_coulomb_matrix", "compute_matrix", "compute_mbtr"]
-    assert tandril.compute_matrix.__doc__.startswith("compute_matrix(")

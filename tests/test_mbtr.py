@@ -9,7 +9,9 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import (
+    diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
+)
 from mbtr_reference import mbtr as reference_mbtr
 
 H2 = ([1, 1], [[5.0, 5.0, 5.0], [5.74, 5.0, 5.0]], np.eye(3) * 20.0)
@@ -354,17 +356,7 @@ def test_two_threads_at_once_give_the_sequential_results(geometry, local):
     args = dict(species=[1, 8], geometry=geometry, local=local, **{k: v for k, v in grid_args(geometry).items()
                                                                    if k != "geometry"})
     expected = tandril.compute_mbtr(*batch, **args)
-    results = [None, None]
-
-    def work(slot):
-        results[slot] = tandril.compute_mbtr(*batch, **args)
-
-    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for result in results:
+    for result in run_concurrently(lambda: tandril.compute_mbtr(*batch, **args)):
         np.testing.assert_array_equal(result, expected)
 
 
