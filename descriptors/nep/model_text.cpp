@@ -19,8 +19,34 @@ bool is_space(char c) noexcept {
 
 [[noreturn]] void invalid_token(std::string_view quantity, std::string_view token) {
     std::string message = "invalid ";
-    message.append(quantity).append(": ").append(token);
+    message.append(quantity).append(": ").append(message_text(token));
     throw std::invalid_argument(message);
+}
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0x01 && lead <= 0x7F) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
 }
 
 // Numbers in model files use a decimal point whatever locale the host
@@ -31,7 +57,7 @@ locale_t c_locale() {
 }
 
 [[noreturn]] void cannot_open(const std::string& path) {
-    throw std::runtime_error("could not open NEP model: " + path);
+    throw std::runtime_error("could not open NEP model: " + message_text(path));
 }
 
 struct FileCloser {
@@ -39,6 +65,24 @@ struct FileCloser {
 };
 
 }  // namespace
+
+std::string message_text(std::string_view raw) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size();) {
+        const std::size_t length = utf8_sequence_length(raw, i);
+        if (length > 0) {
+            out.append(raw.substr(i, length));
+            i += length;
+        } else {
+            const auto byte = static_cast<unsigned char>(raw[i++]);
+            out.append("\\x").push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 15]);
+        }
+    }
+    return out;
+}
 
 ModelText::ModelText(std::string text) : text_(std::move(text)) {
     line_starts_.push_back(0);

@@ -39,6 +39,11 @@ private:
     std::vector<std::size_t> line_starts_;  // first token of each line, plus the end
 };
 
+// Text from a model file (or a path) as it may appear in an error message:
+// bytes that are not valid UTF-8, and NUL, are written as \xNN escapes so
+// that the message stays text.
+[[nodiscard]] std::string message_text(std::string_view raw);
+
 // Whole file as bytes; std::runtime_error "could not open NEP model: " + path
 // when it cannot be opened or read.
 [[nodiscard]] std::string read_model_file(const std::string& path);

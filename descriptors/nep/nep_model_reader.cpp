@@ -89,7 +89,7 @@ private:
         for (std::int32_t t = 0; t < types; ++t) {
             const std::string_view symbol = token(2 + static_cast<std::size_t>(t));
             const std::int32_t number = atomic_number_of_symbol(symbol);
-            if (number == 0) invalid("unknown element in NEP model: " + std::string(symbol));
+            if (number == 0) invalid("unknown element in NEP model: " + message_text(symbol));
             model_.species.push_back(number);
             model_.type_of_number.try_emplace(number, t);  // a repeated element keeps its first type
         }
