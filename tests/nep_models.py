@@ -173,7 +173,8 @@ class NepModelSpec:
         lines.append("cutoff " + " ".join(repr(float(c)) for c in cutoffs) + " 100 100")
         lines.append(f"n_max {self.n_max[0]} {self.n_max[1]}")
         lines.append(f"basis_size {self.basis_size[0]} {self.basis_size[1]}")
-        lines.append("l_max " + " ".join(str(v) for v in (self.l_max, *self.flags)))
+        flags = list(self.flags) + [0] * max(0, 2 - len(self.flags))  # the line needs three values
+        lines.append("l_max " + " ".join(str(v) for v in (self.l_max, *flags)))
         lines.append(f"ANN {self.hidden[0]} {self.hidden[1]}")
         rng = np.random.default_rng(5)
         values = [
