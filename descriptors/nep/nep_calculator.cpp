@@ -1,6 +1,7 @@
 #include "descriptors/nep/nep_calculator.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +22,30 @@ std::vector<std::int32_t> atom_types(const NepModel& model, const StructureBatch
         types[static_cast<std::size_t>(i)] = found->second;
     }
     return types;
+}
+
+// Room for the neighbour list of the largest structure, estimated from the
+// number density, so that the per-structure search does not grow its arrays
+// entry by entry. Only a hint: a list that is longer still grows as usual.
+void reserve_structure_graph(const StructureBatch& batch, double cutoff, NeighborGraph& graph) {
+    constexpr double max_reserved_entries = 1 << 24;
+    const double sphere = 4.0 / 3.0 * 3.141592653589793 * cutoff * cutoff * cutoff;
+    double entries = 0.0;
+    std::int64_t atoms = 0;
+    for (std::int64_t s = 0; s < batch.n_structures; ++s) {
+        const std::int64_t count = structure_range(batch, s).size();
+        const double volume = std::fabs(cell_determinant(batch.cells + 9 * s));
+        if (count == 0 || !(volume > 0.0)) continue;
+        const double estimate = count * (1.0 + 1.25 * sphere * static_cast<double>(count) / volume);
+        entries = std::max(entries, estimate);
+        atoms = std::max(atoms, count);
+    }
+    if (!(entries < max_reserved_entries)) return;
+    const auto n = static_cast<std::size_t>(entries);
+    graph.row_offsets.reserve(static_cast<std::size_t>(atoms) + 1);
+    graph.neighbors.reserve(n);
+    graph.vectors.reserve(3 * n);
+    graph.distances_squared.reserve(n);
 }
 
 // No structure may be read outside the arrays, and every atom must belong to
@@ -56,6 +81,7 @@ void NepCalculator::compute(const StructureBatch& batch, ComputeControl& control
         NeighborGraph graph;
         if (num_threads == 1) {
             // One structure's list at a time.
+            reserve_structure_graph(batch, search_options.cutoff, graph);
             for (std::int64_t s = 0; s < batch.n_structures; ++s) {
                 if (control.cancelled()) break;
                 const AtomRange range = structure_range(batch, s);
