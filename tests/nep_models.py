@@ -119,7 +119,7 @@ MANY_BODY_TERMS = (_four_body, _five_body, _triple_112, _triple_123, _triple_233
 
 
 @dataclasses.dataclass
-class NepModelSpec:
+class NepModelFile:
     """Everything a NEP model file holds that the descriptor reads, plus what
     is needed to write the file back."""
 
@@ -204,12 +204,12 @@ def synthetic_model(
     flags=(1, 1),
     unit_scales: bool = False,
     **kwargs,
-) -> NepModelSpec:
+) -> NepModelFile:
     """A model with random coefficients; one cutoff value applies to every type."""
     t = len(symbols)
     radial = list(radial_cutoffs) * (t if len(radial_cutoffs) == 1 else 1)
     angular = list(angular_cutoffs) * (t if len(angular_cutoffs) == 1 else 1)
-    spec = NepModelSpec(
+    model = NepModelFile(
         symbols=list(symbols),
         radial_cutoffs=radial,
         angular_cutoffs=angular,
@@ -222,12 +222,12 @@ def synthetic_model(
         scales=np.zeros(0),
         **kwargs,
     )
-    d = spec.feature_count
-    spec.scales = np.ones(d) if unit_scales else rng.uniform(0.5, 2.0, d)
-    return spec
+    d = model.feature_count
+    model.scales = np.ones(d) if unit_scales else rng.uniform(0.5, 2.0, d)
+    return model
 
 
-def read_model(path: Path) -> NepModelSpec:
+def read_model(path: Path) -> NepModelFile:
     """Reads a well-formed model file (the reference for the shipped models)."""
     lines = []
     for raw in Path(path).read_text().split("\n"):
@@ -248,18 +248,18 @@ def read_model(path: Path) -> NepModelSpec:
     l_values = [int(x) for x in lines[k + 3][1:8]]
     hidden = (int(lines[k + 4][1]), int(lines[k + 4][2]))
     block = np.array([float(x) for line in lines[k + 5 :] for x in line])
-    spec = NepModelSpec(
+    model = NepModelFile(
         symbols=symbols, radial_cutoffs=radial, angular_cutoffs=angular, n_max=n_max, basis_size=basis,
         l_max=l_values[0], flags=tuple(l_values[1:]), radial_coefficients=np.zeros(0),
         angular_coefficients=np.zeros(0), scales=np.zeros(0), version=version, hidden=hidden,
     )
-    start = spec.weight_count() + 1
+    start = model.weight_count() + 1
     cr = (n_max[0] + 1) * (basis[0] + 1) * t * t
     ca = (n_max[1] + 1) * (basis[1] + 1) * t * t
-    spec.radial_coefficients = block[start : start + cr].reshape(n_max[0] + 1, basis[0] + 1, t, t)
-    spec.angular_coefficients = block[start + cr : start + cr + ca].reshape(n_max[1] + 1, basis[1] + 1, t, t)
-    spec.scales = block[start + cr + ca : start + cr + ca + spec.feature_count]
-    return spec
+    model.radial_coefficients = block[start : start + cr].reshape(n_max[0] + 1, basis[0] + 1, t, t)
+    model.angular_coefficients = block[start + cr : start + cr + ca].reshape(n_max[1] + 1, basis[1] + 1, t, t)
+    model.scales = block[start + cr + ca : start + cr + ca + model.feature_count]
+    return model
 
 
 def basis_functions(r: np.ndarray, rc: np.ndarray, b: int) -> np.ndarray:
@@ -309,23 +309,23 @@ def three_body(S: np.ndarray, l: int) -> float:
     return value
 
 
-def reference_descriptors(spec: NepModelSpec, numbers, positions, cell) -> np.ndarray:
+def reference_descriptors(model: NepModelFile, numbers, positions, cell) -> np.ndarray:
     """The scaled NEP descriptor of every atom of one periodic structure."""
     numbers = np.asarray(numbers)
     positions = np.asarray(positions, dtype=float)
     cell = np.asarray(cell, dtype=float)
     type_of = {}
-    for index, z in enumerate(spec.species):
+    for index, z in enumerate(model.species):
         type_of.setdefault(z, index)
     types = np.array([type_of[int(z)] for z in numbers])
-    rr = np.asarray(spec.radial_cutoffs, dtype=float)
-    ra = np.asarray(spec.angular_cutoffs, dtype=float)
+    rr = np.asarray(model.radial_cutoffs, dtype=float)
+    ra = np.asarray(model.angular_cutoffs, dtype=float)
     pair_r = (rr[:, None] + rr[None, :]) / 2
     pair_a = (ra[:, None] + ra[None, :]) / 2
     cutoff = max(rr.max(), ra.max())
-    (nr, na), (br, ba) = spec.n_max, spec.basis_size
-    active = [f for f, on in zip(MANY_BODY_TERMS, spec.flags[:6]) if on != 0]
-    rows = np.zeros((len(numbers), spec.feature_count))
+    (nr, na), (br, ba) = model.n_max, model.basis_size
+    active = [f for f, on in zip(MANY_BODY_TERMS, model.flags[:6]) if on != 0]
+    rows = np.zeros((len(numbers), model.feature_count))
     for a in range(len(numbers)):
         ti = types[a]
         index, vectors = neighbour_vectors(positions, cell, a, cutoff)
@@ -335,16 +335,16 @@ def reference_descriptors(spec: NepModelSpec, numbers, positions, cell) -> np.nd
         inside = r < pair_r[ti, tj]
         if inside.any():
             f = basis_functions(r[inside], pair_r[ti, tj[inside]], br)
-            c = spec.radial_coefficients[:, :, ti, tj[inside]]  # (n, k, neighbour)
+            c = model.radial_coefficients[:, :, ti, tj[inside]]  # (n, k, neighbour)
             q_radial = np.einsum("nkj,jk->n", c, f)
         S = np.zeros((na + 1, 80))
         inside = r < pair_a[ti, tj]
-        if spec.l_max > 0 and inside.any():
+        if model.l_max > 0 and inside.any():
             f = basis_functions(r[inside], pair_a[ti, tj[inside]], ba)
-            g = np.einsum("nkj,jk->jn", spec.angular_coefficients[:, :, ti, tj[inside]], f)
-            S = angular_sums(g, vectors[inside], spec.l_max)
-        slots = [[three_body(S[n], l) for n in range(na + 1)] for l in range(1, spec.l_max + 1)]
+            g = np.einsum("nkj,jk->jn", model.angular_coefficients[:, :, ti, tj[inside]], f)
+            S = angular_sums(g, vectors[inside], model.l_max)
+        slots = [[three_body(S[n], l) for n in range(na + 1)] for l in range(1, model.l_max + 1)]
         slots += [[term(S[n]) for n in range(na + 1)] for term in active]
         row = np.concatenate([q_radial, np.asarray(slots, dtype=float).reshape(-1)])
-        rows[a] = row * spec.scales
+        rows[a] = row * model.scales
     return rows

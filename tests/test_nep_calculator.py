@@ -24,9 +24,9 @@ from nep_models import (
 )
 
 
-def calculator(spec, tmp_path, num_threads: int = 0, name: str = "model.txt") -> tandril.NepCalculator:
+def calculator(model, tmp_path, num_threads: int = 0, name: str = "model.txt") -> tandril.NepCalculator:
     options = tandril.NepOptions()
-    options.model_path = str(spec.write(tmp_path / name))
+    options.model_path = str(model.write(tmp_path / name))
     options.num_threads = num_threads
     return tandril.NepCalculator(options)
 
@@ -58,11 +58,11 @@ CONFIGURATIONS = {
 
 @pytest.mark.parametrize("config", CONFIGURATIONS.values(), ids=CONFIGURATIONS.keys())
 def test_rows_match_numpy_evaluation(tmp_path, rng, config):
-    spec = synthetic_model(rng, **config)
-    structure = random_triclinic(rng, 24, species=spec.species)
-    expected = reference_descriptors(spec, *structure)
+    model = synthetic_model(rng, **config)
+    structure = random_triclinic(rng, 24, species=model.species)
+    expected = reference_descriptors(model, *structure)
     for num_threads in (1, 0):
-        assert_close_rows(compute(calculator(spec, tmp_path, num_threads), [structure]), expected)
+        assert_close_rows(compute(calculator(model, tmp_path, num_threads), [structure]), expected)
 
 
 SHIPPED = [
@@ -79,12 +79,12 @@ SHIPPED = [
 @pytest.mark.parametrize("name", SHIPPED)
 def test_shipped_models_match_numpy_evaluation(rng, name):
     path = shared_data("nep", name)
-    spec = read_model(path)
-    structure = random_triclinic(rng, 20, species=spec.species, volume_per_atom=14.0)
+    model = read_model(path)
+    structure = random_triclinic(rng, 20, species=model.species, volume_per_atom=14.0)
     options = tandril.NepOptions()
     options.model_path = str(path)
     rows = tandril.NepCalculator(options).compute(*make_batch([structure]))
-    assert_close_rows(rows, reference_descriptors(spec, *structure))
+    assert_close_rows(rows, reference_descriptors(model, *structure))
 
 
 # ---------------------------------------------------------------- identities independent of the formulas
@@ -127,16 +127,16 @@ def single_centre_environment(rng, count=7):
 @pytest.mark.parametrize("seed", [1, 2])
 def test_angular_slots_are_the_spherical_harmonic_invariants(tmp_path, seed):
     rng = np.random.default_rng(seed)
-    spec = synthetic_model(rng, symbols=("O",), n_max=(1, 2), basis_size=(3, 4), l_max=8,
+    model = synthetic_model(rng, symbols=("O",), n_max=(1, 2), basis_size=(3, 4), l_max=8,
                            flags=(1, 1, 1, 1, 1, 1), unit_scales=True)
     structure, vectors = single_centre_environment(rng)
-    row = compute(calculator(spec, tmp_path), [structure])[0]
+    row = compute(calculator(model, tmp_path), [structure])[0]
     r = np.linalg.norm(vectors, axis=1)
     unit = vectors / r[:, None]
-    f = basis_functions(r, np.full_like(r, spec.angular_cutoffs[0]), spec.basis_size[1])
-    g = f @ spec.angular_coefficients[:, :, 0, 0].T  # (neighbour, n)
-    na = spec.n_max[1] + 1
-    slots = row[spec.n_max[0] + 1:].reshape(spec.num_angular_slots, na)
+    f = basis_functions(r, np.full_like(r, model.angular_cutoffs[0]), model.basis_size[1])
+    g = f @ model.angular_coefficients[:, :, 0, 0].T  # (neighbour, n)
+    na = model.n_max[1] + 1
+    slots = row[model.n_max[0] + 1:].reshape(model.num_angular_slots, na)
     cosines = unit @ unit.T
     for n in range(na):
         weights = np.outer(g[:, n], g[:, n])
@@ -181,8 +181,8 @@ INVARIANCE_MODELS = {
 
 @pytest.fixture(params=INVARIANCE_MODELS.values(), ids=INVARIANCE_MODELS.keys())
 def invariance_setup(request, tmp_path, rng):
-    spec = synthetic_model(rng, **request.param)
-    return calculator(spec, tmp_path), random_triclinic(rng, 18, species=spec.species)
+    model = synthetic_model(rng, **request.param)
+    return calculator(model, tmp_path), random_triclinic(rng, 18, species=model.species)
 
 
 def test_rotation_and_translation_invariance(invariance_setup, rng):
@@ -206,23 +206,23 @@ def test_permutation_and_supercell(invariance_setup, rng):
 # ---------------------------------------------------------------- speed paths against the general path
 
 
-def columns_of_slots(spec, rows, slot_indices):
-    na = spec.n_max[1] + 1
-    start = spec.n_max[0] + 1
+def columns_of_slots(model, rows, slot_indices):
+    na = model.n_max[1] + 1
+    start = model.n_max[0] + 1
     return np.concatenate([rows[:, start + s * na : start + (s + 1) * na] for s in slot_indices], axis=1)
 
 
 def test_unrolled_basis_of_nine_values_equals_general_basis(tmp_path, rng):
-    spec = synthetic_model(rng, basis_size=(8, 8), unit_scales=True)
+    model = synthetic_model(rng, basis_size=(8, 8), unit_scales=True)
     wider = synthetic_model(rng, basis_size=(9, 9), unit_scales=True)
     # The tenth basis function carries zero coefficients: the same sums in the same order.
-    wider.radial_coefficients[:, :9] = spec.radial_coefficients
+    wider.radial_coefficients[:, :9] = model.radial_coefficients
     wider.radial_coefficients[:, 9] = 0.0
-    wider.angular_coefficients[:, :9] = spec.angular_coefficients
+    wider.angular_coefficients[:, :9] = model.angular_coefficients
     wider.angular_coefficients[:, 9] = 0.0
     structures = [random_triclinic(rng, 30, species=(8, 1)) for _ in range(2)]
     for num_threads in (1, 0):
-        fast = compute(calculator(spec, tmp_path, num_threads, "fast.txt"), structures)
+        fast = compute(calculator(model, tmp_path, num_threads, "fast.txt"), structures)
         general = compute(calculator(wider, tmp_path, num_threads, "general.txt"), structures)
         assert np.array_equal(fast, general)
 
@@ -263,11 +263,11 @@ def dimer(distance: float, numbers=(8, 8), edge: float = 30.0):
 
 
 def test_dimer_radial_value_by_hand(tmp_path, rng):
-    spec = synthetic_model(rng, symbols=("O",), n_max=(0, 0), basis_size=(0, 0), l_max=0, flags=(),
+    model = synthetic_model(rng, symbols=("O",), n_max=(0, 0), basis_size=(0, 0), l_max=0, flags=(),
                            radial_cutoffs=(4.0,))
-    rows = compute(calculator(spec, tmp_path), [dimer(2.5)])
+    rows = compute(calculator(model, tmp_path), [dimer(2.5)])
     fc = 0.5 * math.cos(math.pi * 2.5 / 4.0) + 0.5
-    expected = spec.radial_coefficients[0, 0, 0, 0] * fc * spec.scales[0]
+    expected = model.radial_coefficients[0, 0, 0, 0] * fc * model.scales[0]
     assert rows.shape == (2, 1)
     assert rows[0, 0] == pytest.approx(expected, rel=1e-14)
     assert rows[1, 0] == pytest.approx(expected, rel=1e-14)
@@ -281,8 +281,8 @@ def test_isolated_atom_has_a_zero_row(tmp_path, rng):
 
 
 def test_neighbour_exactly_at_the_cutoff_and_between_the_cutoffs(tmp_path, rng):
-    spec = synthetic_model(rng, symbols=("O",), radial_cutoffs=(4.0,), angular_cutoffs=(2.5,))
-    calc = calculator(spec, tmp_path)
+    model = synthetic_model(rng, symbols=("O",), radial_cutoffs=(4.0,), angular_cutoffs=(2.5,))
+    calc = calculator(model, tmp_path)
     assert np.all(compute(calc, [dimer(4.0)]) == 0.0)  # r = rc exactly: strict test
     rows = compute(calc, [dimer(3.0)])  # inside the radial cutoff only
     assert np.all(rows[:, :5] != 0.0)
@@ -292,8 +292,8 @@ def test_neighbour_exactly_at_the_cutoff_and_between_the_cutoffs(tmp_path, rng):
 def test_pair_cutoffs_of_the_two_type_example(tmp_path, rng):
     # Cutoffs 6 4 (O) and 5 3 (H): pair radial cutoffs O-O 6, O-H 5.5, H-H 5;
     # pair angular cutoffs 4, 3.5, 3.
-    spec = synthetic_model(rng, radial_cutoffs=(6.0, 5.0), angular_cutoffs=(4.0, 3.0))
-    calc = calculator(spec, tmp_path)
+    model = synthetic_model(rng, radial_cutoffs=(6.0, 5.0), angular_cutoffs=(4.0, 3.0))
+    calc = calculator(model, tmp_path)
     assert (calc.radial_cutoff, calc.angular_cutoff) == (6.0, 4.0)
     for numbers, distance, radial_on, angular_on in [
         ((8, 8), 5.7, True, False),
@@ -310,17 +310,17 @@ def test_pair_cutoffs_of_the_two_type_example(tmp_path, rng):
         rows = compute(calc, [structure])
         assert np.any(rows[:, :5] != 0) == radial_on, (numbers, distance)
         assert np.any(rows[:, 5:] != 0) == angular_on, (numbers, distance)
-        assert_close_rows(rows, reference_descriptors(spec, *structure))
+        assert_close_rows(rows, reference_descriptors(model, *structure))
 
 
 def test_flag_slots_without_their_orders_hold_zero(tmp_path, rng):
     structure = random_triclinic(rng, 20, species=(8, 1))
-    spec = synthetic_model(rng, l_max=0, flags=(1, 1))
-    rows = compute(calculator(spec, tmp_path, name="l0.txt"), [structure])
+    model = synthetic_model(rng, l_max=0, flags=(1, 1))
+    rows = compute(calculator(model, tmp_path, name="l0.txt"), [structure])
     assert rows.shape[1] == 5 + 2 * 5
     assert np.any(rows[:, :5] != 0) and np.all(rows[:, 5:] == 0.0)
-    spec = synthetic_model(rng, l_max=2, flags=(0, 0, 1, 1))  # triple_112 is made of orders 1, 2; triple_123 needs 3
-    rows = compute(calculator(spec, tmp_path, name="l2.txt"), [structure])
+    model = synthetic_model(rng, l_max=2, flags=(0, 0, 1, 1))  # triple_112 is made of orders 1, 2; triple_123 needs 3
+    rows = compute(calculator(model, tmp_path, name="l2.txt"), [structure])
     slots = rows[:, 5:].reshape(len(rows), 4, 5)
     assert np.all(slots[:, 3] == 0.0)
     assert np.all(slots[:, :3] != 0.0)
@@ -341,15 +341,15 @@ def test_duplicated_element_uses_the_first_type(tmp_path, rng):
 
 
 def test_strategies_agree_on_a_batch_with_an_empty_structure(tmp_path, rng):
-    spec = synthetic_model(rng, flags=(1, 1, 0, 1))
+    model = synthetic_model(rng, flags=(1, 1, 0, 1))
     structures = [random_triclinic(rng, n, species=(8, 1)) for n in (12, 0, 25, 7)]
-    results = [compute(calculator(spec, tmp_path, t, f"t{t}.txt"), structures) for t in (1, 0, 2, 8)]
+    results = [compute(calculator(model, tmp_path, t, f"t{t}.txt"), structures) for t in (1, 0, 2, 8)]
     for other in results[1:]:
         np.testing.assert_allclose(other, results[0], rtol=1e-13, atol=1e-13)
     start = 0
     for numbers, positions, cell in structures:
         if len(numbers):
-            expected = reference_descriptors(spec, numbers, positions, cell)
+            expected = reference_descriptors(model, numbers, positions, cell)
             assert_close_rows(results[0][start : start + len(numbers)], expected)
         start += len(numbers)
 
@@ -359,9 +359,9 @@ def test_strategies_agree_on_a_batch_with_an_empty_structure(tmp_path, rng):
 
 @pytest.fixture
 def water(tmp_path, rng):
-    spec = synthetic_model(rng)
+    model = synthetic_model(rng)
     structure = random_triclinic(rng, 15, species=(8, 1))
-    return calculator(spec, tmp_path), structure
+    return calculator(model, tmp_path), structure
 
 
 def test_pbc_flags_are_not_read_and_arguments_are_cast(water):
@@ -429,8 +429,8 @@ def test_shape_errors_and_singular_cells(water):
 
 @pytest.mark.parametrize("num_threads", [1, 0])
 def test_non_finite_positions_do_not_crash(tmp_path, rng, num_threads):
-    spec = synthetic_model(rng)
-    calc = calculator(spec, tmp_path, num_threads)
+    model = synthetic_model(rng)
+    calc = calculator(model, tmp_path, num_threads)
     numbers, positions, cell = random_triclinic(rng, 15, species=(8, 1))
     rows = compute(calc, [(numbers, positions, cell)])
     keep = np.arange(len(numbers)) != 4
@@ -490,8 +490,8 @@ def test_empty_batch_and_a_control_cancelled_beforehand(water):
 @pytest.fixture(scope="module")
 def long_batch(tmp_path_factory):
     rng = np.random.default_rng(99)
-    spec = synthetic_model(rng)
-    path = spec.write(tmp_path_factory.mktemp("nep") / "long.txt")
+    model = synthetic_model(rng)
+    path = model.write(tmp_path_factory.mktemp("nep") / "long.txt")
     structure = random_triclinic(rng, 250, species=(8, 1))
     return str(path), make_batch([structure] * 400)
 
@@ -515,9 +515,9 @@ def test_cancel_while_computing(long_batch, num_threads):
 
 
 def test_two_threads_at_once_match_one_after_the_other(tmp_path, rng):
-    spec = synthetic_model(rng, flags=(1, 1, 1))
-    shared_calc = calculator(spec, tmp_path, 0, "a.txt")
-    other_calc = calculator(spec, tmp_path, 1, "b.txt")
+    model = synthetic_model(rng, flags=(1, 1, 1))
+    shared_calc = calculator(model, tmp_path, 0, "a.txt")
+    other_calc = calculator(model, tmp_path, 1, "b.txt")
     batches = [make_batch([random_triclinic(rng, 60, species=(8, 1)) for _ in range(6)]) for _ in range(3)]
     expected = [shared_calc.compute(*b) for b in batches]
     jobs = [(shared_calc, 0), (shared_calc, 1), (other_calc, 2), (other_calc, 0)]
@@ -542,5 +542,5 @@ def test_two_threads_at_once_match_one_after_the_other(tmp_path, rng):
 
 
 def test_numbers_of_the_shipped_models_are_element_numbers():
-    spec = read_model(shared_data("nep", "nep4_OH_2type_water.txt"))
-    assert spec.species == [ATOMIC_NUMBER["O"], ATOMIC_NUMBER["H"]] == [8, 1]
+    model = read_model(shared_data("nep", "nep4_OH_2type_water.txt"))
+    assert model.species == [ATOMIC_NUMBER["O"], ATOMIC_NUMBER["H"]] == [8, 1]

@@ -169,16 +169,16 @@ def test_descriptor_dimensions(write_model, l_max, slots):
     [(3, 1, (30, 0)), (3, 2, (30, 0)), (4, 2, (30, 0)), (5, 2, (30, 0)), (4, 3, (7, 5)), (4, 1, (1, 0))],
 )
 def test_parameter_block_size_exact_and_one_short(write_model, rng, version, types, hidden):
-    spec = synthetic_model(
+    model = synthetic_model(
         rng, symbols=("H", "O", "C")[:types], n_max=(2, 3), basis_size=(3, 2), l_max=3, flags=(1, 0, 1),
         version=version, hidden=hidden,
     )
-    text = spec.text()
+    text = model.text()
     load(write_model(text))
     with pytest.raises(ValueError, match="^NEP model parameter block is truncated$"):
         load(write_model(text[: text.rstrip("\n").rfind("\n") + 1]))
-    spec.extra_values = 7
-    load(write_model(spec.text()))
+    model.extra_values = 7
+    load(write_model(model.text()))
 
 
 # ---------------------------------------------------------------- errors, in grammar order
@@ -385,9 +385,9 @@ def test_options_record_defaults_and_copy(write_model):
 
 
 def test_reader_matches_python_reader_on_written_model(write_model, rng):
-    spec = synthetic_model(rng, symbols=("Ba", "Ti", "O"), n_max=(3, 2), basis_size=(5, 4), l_max=2, flags=(0, 1))
-    path = write_model(spec.text())
+    model = synthetic_model(rng, symbols=("Ba", "Ti", "O"), n_max=(3, 2), basis_size=(5, 4), l_max=2, flags=(0, 1))
+    path = write_model(model.text())
     again = read_model(path)
-    assert np.array_equal(again.radial_coefficients, spec.radial_coefficients)
-    assert np.array_equal(again.scales, spec.scales)
-    assert load(path).feature_count == spec.feature_count
+    assert np.array_equal(again.radial_coefficients, model.radial_coefficients)
+    assert np.array_equal(again.scales, model.scales)
+    assert load(path).feature_count == model.feature_count
