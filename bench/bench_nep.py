@@ -20,7 +20,7 @@ import tandril
 
 SHARED_MODELS = Path(__file__).resolve().parents[2] / "shared" / "data" / "nep"
 SIZES = (250, 1000, 4000)
-REPEATS = 3
+REPEATS = 5
 
 FCC = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
 
