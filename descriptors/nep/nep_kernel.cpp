@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #include "descriptors/nep/nep_angular.hpp"
 
@@ -129,24 +130,105 @@ inline void write_angular_slots(const NepModel& model, const double* S, int n, d
     }
 }
 
-// Radial sums q_R[n] += sum_k c(n, k) f[k] over the neighbours in list order;
-// each lane pair of n keeps its running sum in a register.
-template <int RadialBasis>
-void accumulate_radial(const Contributions& radial, const double* pair_coefficients, std::size_t block,
-                       int basis_size, std::size_t pairs, Lanes* sums) {
+// Runs body(std::integral_constant<int, P>) with the lane pair count P fixed
+// at compile time for the common small counts, and P = 0 (count read at run
+// time) otherwise.
+template <class Body>
+inline void with_fixed_pairs(std::size_t pairs, Body&& body) {
+    switch (pairs) {
+        case 1: return body(std::integral_constant<int, 1>{});
+        case 2: return body(std::integral_constant<int, 2>{});
+        case 3: return body(std::integral_constant<int, 3>{});
+        case 4: return body(std::integral_constant<int, 4>{});
+        case 5: return body(std::integral_constant<int, 5>{});
+        default: return body(std::integral_constant<int, 0>{});
+    }
+}
+
+// One neighbour's basis sums for every lane pair q: out[q] = sum_k c(k, q) f[k],
+// k = 0 .. b in order. `Pairs` fixes the lane pair count at compile time so
+// that the sums stay in registers and each f[k] is broadcast once (0: use
+// `pairs`).
+template <int FixedBasis, int Pairs>
+inline void basis_sums(const Lanes* c, const double* f, int basis_size, std::size_t pairs, Lanes* out) noexcept {
+    const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
+    if constexpr (Pairs > 0) {
+        Lanes sum[Pairs];
+        const Lanes f0 = {f[0], f[0]};
+        for (int q = 0; q < Pairs; ++q) sum[q] = c[q] * f0;
+        for (int k = 1; k <= b; ++k) {
+            const Lanes fk = {f[k], f[k]};
+            const Lanes* ck = c + static_cast<std::size_t>(k) * Pairs;
+            for (int q = 0; q < Pairs; ++q) sum[q] += ck[q] * fk;
+        }
+        for (int q = 0; q < Pairs; ++q) out[q] = sum[q];
+    } else {
+        for (std::size_t q = 0; q < pairs; ++q) out[q] = basis_sum<FixedBasis>(c + q, f, b, pairs);
+    }
+}
+
+// Radial sums q_R[n] += sum_k c(n, k) f[k] over the neighbours in list order.
+template <int RadialBasis, int Pairs>
+void accumulate_radial_pairs(const Contributions& radial, const double* pair_coefficients, std::size_t block,
+                             int basis_size, std::size_t pairs, Lanes* sums) {
     const int b = RadialBasis >= 0 ? RadialBasis : basis_size;
     const auto row = static_cast<std::size_t>(b) + 1;
     const std::int64_t count = radial.count;
     const std::int32_t* type = radial.type.data();
     const double* basis = radial.basis.data();
-    for (std::size_t q = 0; q < pairs; ++q) {
-        const Lanes* c = reinterpret_cast<const Lanes*>(pair_coefficients) + q;
-        Lanes sum = sums[q];
-        for (std::int64_t i = 0; i < count; ++i)
-            sum += basis_sum<RadialBasis>(c + static_cast<std::size_t>(type[i]) * (block / 2), basis + i * row, b,
-                                          pairs);
-        sums[q] = sum;
+    const Lanes* coefficients = reinterpret_cast<const Lanes*>(pair_coefficients);
+    const std::size_t type_stride = block / 2;
+    if constexpr (Pairs > 0) {
+        Lanes total[Pairs];
+        for (int q = 0; q < Pairs; ++q) total[q] = sums[q];
+        for (std::int64_t i = 0; i < count; ++i) {
+            Lanes one[Pairs];
+            basis_sums<RadialBasis, Pairs>(coefficients + static_cast<std::size_t>(type[i]) * type_stride,
+                                           basis + i * row, b, pairs, one);
+            for (int q = 0; q < Pairs; ++q) total[q] += one[q];
+        }
+        for (int q = 0; q < Pairs; ++q) sums[q] = total[q];
+    } else {
+        for (std::size_t q = 0; q < pairs; ++q) {
+            const Lanes* c = coefficients + q;
+            Lanes sum = sums[q];
+            for (std::int64_t i = 0; i < count; ++i)
+                sum += basis_sum<RadialBasis>(c + static_cast<std::size_t>(type[i]) * type_stride, basis + i * row,
+                                              b, pairs);
+            sums[q] = sum;
+        }
     }
+}
+
+template <int RadialBasis>
+void accumulate_radial(const Contributions& radial, const double* pair_coefficients, std::size_t block,
+                       int basis_size, std::size_t pairs, Lanes* sums) {
+    with_fixed_pairs(pairs, [&](auto fixed) {
+        accumulate_radial_pairs<RadialBasis, decltype(fixed)::value>(radial, pair_coefficients, block, basis_size,
+                                                                     pairs, sums);
+    });
+}
+
+// g_n = sum_k c(n, k) f[k] of every angular neighbour, lane pairs q of n at
+// expansion[i pairs + q].
+template <int AngularBasis, int Pairs>
+void angular_expansions_pairs(const Contributions& angular, const double* pair_coefficients, std::size_t block,
+                              int basis_size, std::size_t pairs, Lanes* expansion) {
+    const auto row = static_cast<std::size_t>(AngularBasis >= 0 ? AngularBasis : basis_size) + 1;
+    const Lanes* coefficients = reinterpret_cast<const Lanes*>(pair_coefficients);
+    for (std::int64_t i = 0; i < angular.count; ++i)
+        basis_sums<AngularBasis, Pairs>(coefficients + static_cast<std::size_t>(angular.type[i]) * (block / 2),
+                                        angular.basis.data() + i * row, basis_size, pairs,
+                                        expansion + static_cast<std::size_t>(i) * pairs);
+}
+
+template <int AngularBasis>
+void angular_expansions(const Contributions& angular, const double* pair_coefficients, std::size_t block,
+                        int basis_size, std::size_t pairs, Lanes* expansion) {
+    with_fixed_pairs(pairs, [&](auto fixed) {
+        angular_expansions_pairs<AngularBasis, decltype(fixed)::value>(angular, pair_coefficients, block, basis_size,
+                                                                       pairs, expansion);
+    });
 }
 
 // Angular sums S_n[j] += g_n y[j] over the neighbours in list order, with y
@@ -156,7 +238,6 @@ void accumulate_angular(Contributions& angular, const NeighborGraph& graph, cons
                         std::size_t block, int basis_size, std::size_t pairs, int angular_count, int l_max,
                         std::size_t stride, double* angular_sums) {
     const int b = AngularBasis >= 0 ? AngularBasis : basis_size;
-    const auto row = static_cast<std::size_t>(b) + 1;
     const std::int64_t count = angular.count;
     const int sums = angular_sum_count(l_max);
     double* factors = angular.factors.data();
@@ -165,12 +246,8 @@ void accumulate_angular(Contributions& angular, const NeighborGraph& graph, cons
         const double r = angular.distance[i];
         const double* v = graph.vectors.data() + 3 * angular.entry[i];
         nep::angular_factors<LMax>(l_max, v[2] / r, v[0] / r, v[1] / r, factors + i * stride);
-        const Lanes* c = reinterpret_cast<const Lanes*>(pair_coefficients) +
-                         static_cast<std::size_t>(angular.type[i]) * (block / 2);
-        const double* f = angular.basis.data() + i * row;
-        for (std::size_t q = 0; q < pairs; ++q)
-            expansion[static_cast<std::size_t>(i) * pairs + q] = basis_sum<AngularBasis>(c + q, f, b, pairs);
     }
+    angular_expansions<AngularBasis>(angular, pair_coefficients, block, b, pairs, expansion);
     for (int n = 0; n < angular_count; ++n) {
         double* s = angular_sums + static_cast<std::size_t>(n) * stride;
         const std::size_t q = static_cast<std::size_t>(n) / 2;
