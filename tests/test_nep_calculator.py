@@ -53,6 +53,8 @@ CONFIGURATIONS = {
         flags=(0, 1, 1)),
     "l_max 0 with flags": dict(l_max=0, flags=(1, 1)),
     "smallest sizes": dict(n_max=(0, 0), basis_size=(0, 0), l_max=1, flags=()),
+    "many descriptor indices": dict(n_max=(11, 12), basis_size=(3, 2), l_max=2, flags=(1,)),
+    "odd index counts": dict(n_max=(6, 8), basis_size=(8, 9), l_max=4, flags=(0, 1)),
 }
 
 
