@@ -51,6 +51,8 @@ CONFIGURATIONS = {
     "three types, per-type cutoffs": dict(
         symbols=("Ba", "Ti", "O"), radial_cutoffs=(5.0, 4.2, 3.6), angular_cutoffs=(3.5, 3.0, 2.6), l_max=2,
         flags=(0, 1, 1)),
+    "equal radial and angular cutoffs for some pairs": dict(
+        symbols=("Ba", "Ti", "O"), radial_cutoffs=(5.0, 4.0, 3.6), angular_cutoffs=(5.0, 3.0, 3.6)),
     "l_max 0 with flags": dict(l_max=0, flags=(1, 1)),
     "smallest sizes": dict(n_max=(0, 0), basis_size=(0, 0), l_max=1, flags=()),
     "many descriptor indices": dict(n_max=(11, 12), basis_size=(3, 2), l_max=2, flags=(1,)),

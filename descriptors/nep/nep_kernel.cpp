@@ -49,14 +49,22 @@ std::vector<double> lane_ordered(const std::vector<double>& pair_order, int type
 // that the library calls are not interleaved with other work; the
 // recurrences run for two neighbours at a time.
 template <int FixedBasis>
-void expand_basis(Contributions& c, int basis_size) {
+void expand_basis(Contributions& c, int basis_size, const Contributions* radial = nullptr) {
     const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
     const auto row = static_cast<std::size_t>(b) + 1;
     const std::int64_t count = c.count;
     const double* distance = c.distance.data();
     const double* cutoff = c.cutoff.data();
     double* fc = c.cutoff_function.data();
-    for (std::int64_t i = 0; i < count; ++i) fc[i] = 0.5 * std::cos(pi * distance[i] / cutoff[i]) + 0.5;
+    if (radial == nullptr) {
+        for (std::int64_t i = 0; i < count; ++i) fc[i] = 0.5 * std::cos(pi * distance[i] / cutoff[i]) + 0.5;
+    } else {
+        // Same distance and cutoff as a radial entry: the same value, without a second cosine.
+        const std::int64_t* same = c.radial_index.data();
+        const double* radial_fc = radial->cutoff_function.data();
+        for (std::int64_t i = 0; i < count; ++i)
+            fc[i] = same[i] >= 0 ? radial_fc[same[i]] : 0.5 * std::cos(pi * distance[i] / cutoff[i]) + 0.5;
+    }
 
     const auto expand = [b](auto fc_i, auto ratio, auto store) {
         const auto q = ratio - 1.0;
@@ -304,6 +312,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
         double* angular_cutoff = angular.cutoff.data();
         std::int32_t* angular_type = angular.type.data();
         std::int64_t* angular_entry = angular.entry.data();
+        std::int64_t* angular_radial_index = angular.radial_index.data();
         std::int64_t radial_found = 0;
         std::int64_t angular_found = 0;
         const std::int32_t* neighbors = graph.neighbors.data();
@@ -315,7 +324,8 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
             const std::int32_t type = types[neighbors[e]];
             const double r = std::sqrt(d2);
             const double rc_radial = radial_cutoffs[type];
-            if (r < rc_radial) {
+            const bool radial_inside = r < rc_radial;
+            if (radial_inside) {
                 radial_distance[radial_found] = r;
                 radial_cutoff[radial_found] = rc_radial;
                 radial_type[radial_found] = type;
@@ -327,6 +337,8 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
                 angular_cutoff[angular_found] = rc_angular;
                 angular_type[angular_found] = type;
                 angular_entry[angular_found] = e;
+                angular_radial_index[angular_found] =
+                    radial_inside && rc_angular == rc_radial ? radial_found - 1 : std::int64_t{-1};
                 ++angular_found;
             }
         }
@@ -343,7 +355,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
     double* angular_sums = scratch.angular_sums.data();
     std::fill(scratch.angular_sums.begin(), scratch.angular_sums.end(), 0.0);
     if (angular.count > 0) {
-        expand_basis<AngularBasis>(angular, angular_basis);
+        expand_basis<AngularBasis>(angular, angular_basis, &radial);
         accumulate_angular<AngularBasis, LMax>(angular, graph,
                                                scratch.angular_coefficients.data() + pair_row * angular_block,
                                                angular_block, angular_basis, angular_pairs, angular_count, l_max,
@@ -386,6 +398,7 @@ void reserve_contributions(Contributions& c, std::int64_t capacity, int basis_si
     c.cutoff.resize(n);
     c.type.resize(n);
     c.entry.resize(n);
+    c.radial_index.resize(n);
     c.cutoff_function.resize(n);
     c.basis.resize(n * (static_cast<std::size_t>(basis_size) + 1));
 }

@@ -31,6 +31,9 @@ public:
         std::vector<double> cutoff;
         std::vector<std::int32_t> type;
         std::vector<std::int64_t> entry;
+        // Angular only: position in the radial list of the same neighbour when
+        // both pair cutoffs are equal (its cutoff function is reused), else -1.
+        std::vector<std::int64_t> radial_index;
         std::vector<double> cutoff_function;
         std::vector<double> basis;      // (basis size + 1) values per neighbour
         std::vector<double> expansion;  // angular only: sum_k c(n, k) f[k], padded n count per neighbour
