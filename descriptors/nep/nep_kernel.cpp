@@ -149,6 +149,9 @@ inline void with_fixed_pairs(std::size_t pairs, Body&& body) {
         case 3: return body(std::integral_constant<int, 3>{});
         case 4: return body(std::integral_constant<int, 4>{});
         case 5: return body(std::integral_constant<int, 5>{});
+        case 6: return body(std::integral_constant<int, 6>{});
+        case 7: return body(std::integral_constant<int, 7>{});
+        case 8: return body(std::integral_constant<int, 8>{});
         default: return body(std::integral_constant<int, 0>{});
     }
 }
