@@ -55,7 +55,8 @@ CONFIGURATIONS = {
         symbols=("Ba", "Ti", "O"), radial_cutoffs=(5.0, 4.0, 3.6), angular_cutoffs=(5.0, 3.0, 3.6)),
     "l_max 0 with flags": dict(l_max=0, flags=(1, 1)),
     "smallest sizes": dict(n_max=(0, 0), basis_size=(0, 0), l_max=1, flags=()),
-    "many descriptor indices": dict(n_max=(11, 12), basis_size=(3, 2), l_max=2, flags=(1,)),
+    "many descriptor indices": dict(n_max=(15, 12), basis_size=(3, 2), l_max=2, flags=(1,)),
+    "more descriptor indices than unrolled": dict(n_max=(20, 10), basis_size=(2, 3), l_max=1, flags=()),
     "odd index counts": dict(n_max=(6, 8), basis_size=(8, 9), l_max=4, flags=(0, 1)),
 }
 
