@@ -1,5 +1,8 @@
 """Single-thread throughput of NepCalculator, and the time to read each model.
 
+Times are the CPU time of this process (the library never starts a thread),
+best of several runs, so that other work on the machine does not distort them.
+
 Uses the NEP model files in ../shared/data/nep when that folder exists (each
 on a crystal of its own elements); otherwise a synthetic model shaped like the
 two-type water model (n_max 4 4, basis_size 8 8, l_max 4 2 0, cutoffs 6 and 4).
@@ -89,9 +92,9 @@ def crystal(unit, target: int, rng: np.random.Generator):
 def best_time(function, repeats: int = REPEATS) -> float:
     best = float("inf")
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = time.process_time()
         function()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, time.process_time() - start)
     return best
 
 
@@ -135,7 +138,7 @@ def synthetic_water_model(path: Path) -> Path:
 
 
 def main() -> None:
-    print("NepCalculator, single thread (best of %d runs)" % REPEATS)
+    print(f"NepCalculator, single thread (CPU time, best of {REPEATS} runs)")
     if SHARED_MODELS.is_dir():
         for name, (label, unit) in CRYSTALS.items():
             path = SHARED_MODELS / name
