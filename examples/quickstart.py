@@ -6,7 +6,9 @@ structures and prints its shape and how long it took.
 
 from __future__ import annotations
 
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -89,6 +91,42 @@ def demo_mbtr() -> None:
     k3 = timed("k3 local", tandril.compute_mbtr, *batch, species=species, geometry=3, grid_n=100, grid_max=180.0,
                grid_sigma=3.0, local=True)
     print(f"    k2: shape {k2.shape} (one unit-norm row per structure); k3: shape {k3.shape} (one row per atom)")
+def write_synthetic_nep_model(path: Path, symbols: list[str], seed: int = 3) -> Path:
+    """A small NEP model file with random coefficients: the keyword lines, then
+    the network weights, the descriptor coefficients and one scale per component."""
+    rng = np.random.default_rng(seed)
+    types, n_max, basis, hidden = len(symbols), (4, 4), (8, 8), 8
+    slots = 4 + 2  # l_max 4 with the four-body and five-body terms
+    features = n_max[0] + 1 + (n_max[1] + 1) * slots
+    header = [
+        f"nep4 {types} {' '.join(symbols)}",
+        "cutoff 5.0 3.5 100 100",
+        f"n_max {n_max[0]} {n_max[1]}",
+        f"basis_size {basis[0]} {basis[1]}",
+        "l_max 4 2 1",
+        f"ANN {hidden} 0",
+    ]
+    values = np.concatenate([
+        rng.normal(size=hidden * (features + 2) * types + 1),  # network weights (not used by the descriptor)
+        rng.uniform(-1, 1, (n_max[0] + 1) * (basis[0] + 1) * types**2),  # radial coefficients
+        rng.uniform(-1, 1, (n_max[1] + 1) * (basis[1] + 1) * types**2),  # angular coefficients
+        rng.uniform(0.5, 2.0, features),  # descriptor scales
+    ])
+    path.write_text("\n".join(header + [f"{v:.10e}" for v in values]) + "\n")
+    return path
+
+
+def demo_nep() -> None:
+    print("\nNEP descriptors (synthetic model written by this example)")
+    with tempfile.TemporaryDirectory() as folder:
+        options = tandril.NepOptions()
+        options.model_path = str(write_synthetic_nep_model(Path(folder) / "nep.txt", ["H", "O", "Na", "Si", "Cl"]))
+        calculator = tandril.NepCalculator(options)
+    print(f"  species {calculator.species}, {calculator.feature_count} components per atom,"
+          f" cutoffs {calculator.radial_cutoff} / {calculator.angular_cutoff} Å")
+    for name, structure in STRUCTURES.items():
+        rows = timed(name, calculator.compute, *tandril.batch([structure]))
+        print(f"    rows {rows.shape}, radial part of atom 0: {np.array2string(rows[0, :3], precision=4)} ...")
 
 
 def main() -> None:
@@ -97,6 +135,7 @@ def main() -> None:
     demo_neighbors()
     demo_matrices()
     demo_mbtr()
+    demo_nep()
 
 
 if __name__ == "__main__":

@@ -18,4 +18,7 @@ void bind_neighbor_graph(pybind11::module_& m);
 void bind_matrices(pybind11::module_& m);
 void bind_mbtr(pybind11::module_& m);
 
+void declare_nep_calculator(pybind11::module_& m);
+void bind_nep_calculator(pybind11::module_& m);
+
 }  // namespace tandril::python

@@ -12,4 +12,6 @@ PYBIND11_MODULE(_descriptor_cpp, m) {
     bind_neighbor_graph(m);
     bind_matrices(m);
     bind_mbtr(m);
+    declare_nep_calculator(m);
+    bind_nep_calculator(m);
 }

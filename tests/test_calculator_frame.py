@@ -72,41 +72,38 @@ def test_validation_errors_and_species_errors(before_lock):
         toy().compute(numbers, positions, cells, pbc, offsets[:-1])
 
 
-def test_closed_test_order_after_lock_refuses_a_waiting_call():
-    calculator = toy(repeat=40)
-    errors = []
-    first = threading.Thread(target=calculator.compute, args=LARGE)
-    first.start()
-    time.sleep(0.05)  # the first call holds the lock
+def start_long_computation(calculator):
+    """Starts a computation that holds the calculator's lock until its control is cancelled."""
+    control = tandril.ComputeControl()
+    thread = threading.Thread(target=lambda: pytest.raises(tandril.CancelledError, calculator.compute, *LARGE,
+                                                           control=control))
+    thread.start()
+    while control.total() == 0:  # set once the computation holds the lock and has started
+        time.sleep(0.001)
+    return thread, control
+
+
+@pytest.mark.parametrize("before_lock", [False, True])
+def test_close_while_a_call_waits_for_the_lock(before_lock):
+    calculator = toy(repeat=100000, before_lock=before_lock)
+    first, first_control = start_long_computation(calculator)
+    outcome = []
 
     def second():
         try:
-            calculator.compute(*SMALL)
+            outcome.append(calculator.compute(*SMALL).shape)
         except RuntimeError as error:
-            errors.append(str(error))
+            outcome.append(str(error))
 
     waiting = threading.Thread(target=second)
     waiting.start()
-    time.sleep(0.05)
-    calculator.close()  # while the second call waits for the lock
-    first.join()
-    waiting.join()
-    assert errors == ["toy calculator is closed"]
-
-
-def test_closed_test_order_before_lock_lets_a_waiting_call_run():
-    calculator = toy(repeat=40, before_lock=True)
-    results = []
-    first = threading.Thread(target=calculator.compute, args=LARGE)
-    first.start()
-    time.sleep(0.05)
-    waiting = threading.Thread(target=lambda: results.append(calculator.compute(*SMALL)))
-    waiting.start()
-    time.sleep(0.05)
+    time.sleep(0.2)  # the second call is now blocked on the lock
     calculator.close()
+    first_control.cancel()
     first.join()
     waiting.join()
-    assert len(results) == 1 and results[0].shape == (24, 2)
+    # testing after locking refuses the waiting call; testing before locking had already let it through
+    assert outcome == [(24, 2)] if before_lock else outcome == ["toy calculator is closed"]
     with pytest.raises(RuntimeError, match="^toy calculator is closed$"):
         calculator.compute(*SMALL)
 

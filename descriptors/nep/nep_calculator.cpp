@@ -1,0 +1,107 @@
+#include "descriptors/nep/nep_calculator.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "core/neighbors.hpp"
+#include "descriptors/nep/nep_kernel.hpp"
+
+namespace tandril {
+namespace {
+
+// Model type of every atom, all looked up before any row is computed.
+std::vector<std::int32_t> atom_types(const NepModel& model, const StructureBatch& batch) {
+    std::vector<std::int32_t> types(static_cast<std::size_t>(batch.n_atoms));
+    for (std::int64_t i = 0; i < batch.n_atoms; ++i) {
+        const auto found = model.type_of_number.find(batch.numbers[i]);
+        if (found == model.type_of_number.end())
+            throw std::invalid_argument("structure contains an element not present in the NEP model: " +
+                                        std::to_string(batch.numbers[i]));
+        types[static_cast<std::size_t>(i)] = found->second;
+    }
+    return types;
+}
+
+// Room for the neighbour list of the largest structure, estimated from the
+// number density, so that the per-structure search does not grow its arrays
+// entry by entry. Only a hint: a list that is longer still grows as usual.
+void reserve_structure_graph(const StructureBatch& batch, double cutoff, NeighborGraph& graph) {
+    constexpr double max_reserved_entries = 1 << 24;
+    const double sphere = 4.0 / 3.0 * 3.141592653589793 * cutoff * cutoff * cutoff;
+    double entries = 0.0;
+    std::int64_t atoms = 0;
+    for (std::int64_t s = 0; s < batch.n_structures; ++s) {
+        const std::int64_t count = structure_range(batch, s).size();
+        const double volume = std::fabs(cell_determinant(batch.cells + 9 * s));
+        if (count == 0 || !(volume > 0.0)) continue;
+        const double estimate = count * (1.0 + 1.25 * sphere * static_cast<double>(count) / volume);
+        entries = std::max(entries, estimate);
+        atoms = std::max(atoms, count);
+    }
+    if (!(entries < max_reserved_entries)) return;
+    const auto n = static_cast<std::size_t>(entries);
+    graph.row_offsets.reserve(static_cast<std::size_t>(atoms) + 1);
+    graph.neighbors.reserve(n);
+    graph.vectors.reserve(3 * n);
+    graph.distances_squared.reserve(n);
+}
+
+// No structure may be read outside the arrays, and every atom must belong to
+// a structure (a batch without structures cannot hold atoms), so that every
+// row of the result is written.
+void check_offsets(const StructureBatch& batch) {
+    check_batch_offsets(batch);
+    if (batch.n_structures == 0 && batch.n_atoms > 0)
+        throw std::invalid_argument("offsets do not describe the flattened arrays");
+}
+
+}  // namespace
+
+NepCalculator::NepCalculator(const NepOptions& options)
+    : CalculatorFrame(options, "NEP calculator is closed", ClosedTest::before_lock),
+      model_(load_nep_model(options.model_path)) {
+    if (options.num_threads < 0) throw std::invalid_argument("NEP num_threads must be non-negative");
+}
+
+void NepCalculator::compute(const StructureBatch& batch, ComputeControl& control, double* out) {
+    run_exclusive([&] {
+        if (batch.n_atoms == 0) return;
+        const NepModel& model = *model_;
+        const std::vector<std::int32_t> types = atom_types(model, batch);
+        check_offsets(batch);
+
+        const auto row_length = static_cast<std::size_t>(model.feature_count);
+        const std::int32_t num_threads = options().num_threads;
+        const NeighborSearchOptions search_options{std::max(model.radial_cutoff, model.angular_cutoff),
+                                                   num_threads, false, false};
+        NepKernel kernel(model);
+        NeighborSearch search;
+        NeighborGraph graph;
+        if (num_threads == 1) {
+            // One structure's list at a time.
+            reserve_structure_graph(batch, search_options.cutoff, graph);
+            for (std::int64_t s = 0; s < batch.n_structures; ++s) {
+                if (control.cancelled()) break;
+                const AtomRange range = structure_range(batch, s);
+                if (range.size() == 0) continue;
+                search.build_batch(structure_view(batch, s), &control, search_options, graph);
+                const std::int32_t* local_types = types.data() + range.begin;
+                for (std::int64_t m = 0; m < range.size(); ++m)
+                    kernel.compute_row(local_types[m], graph, m, local_types,
+                                       out + static_cast<std::size_t>(range.begin + m) * row_length);
+            }
+        } else {
+            search.build_batch(batch, &control, search_options, graph);
+            for (std::int64_t i = 0; i < batch.n_atoms; ++i) {
+                if (control.cancelled()) break;
+                kernel.compute_row(types[static_cast<std::size_t>(i)], graph, i, types.data(),
+                                   out + static_cast<std::size_t>(i) * row_length);
+            }
+        }
+        throw_if_cancelled(&control);
+    });
+}
+
+}  // namespace tandril
