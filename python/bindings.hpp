@@ -16,4 +16,7 @@ namespace tandril::python {
 void bind_compute_control(pybind11::module_& m);
 void bind_neighbor_graph(pybind11::module_& m);
 
+void declare_soap_calculator(pybind11::module_& m);
+void bind_soap_calculator(pybind11::module_& m);
+
 }  // namespace tandril::python

@@ -10,4 +10,6 @@ PYBIND11_MODULE(_descriptor_cpp, m) {
     m.doc() = "Tandril periodic SOAP and ACSF CPU descriptors";
     bind_compute_control(m);
     bind_neighbor_graph(m);
+    declare_soap_calculator(m);
+    bind_soap_calculator(m);
 }

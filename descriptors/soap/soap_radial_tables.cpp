@@ -1,0 +1,159 @@
+#include "descriptors/soap/soap_radial_tables.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <span>
+
+namespace tandril {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double pi_three_halves = 5.568327996831707;
+// Distances up to this are the centre atom itself.
+constexpr double centre_distance = 1e-14;
+
+std::uint64_t bits_of(double v) noexcept { return v == 0.0 ? 0 : std::bit_cast<std::uint64_t>(v); }
+
+// Hash of sigma, the sizes and the tables the cached rows depend on: any
+// change invalidates the caches (up to collisions, which the exact tag
+// comparison rules out).
+std::uint64_t basis_fingerprint(double sigma, std::int32_t l_max, std::int32_t n_max,
+                                std::initializer_list<std::span<const double>> tables) noexcept {
+    std::uint64_t h = bits_of(sigma);
+    for (const auto x : {static_cast<std::uint64_t>(l_max), static_cast<std::uint64_t>(n_max)})
+        h ^= h * 64 + (x + 0x9e3779b9ULL) + h / 4;
+    for (const auto table : tables)
+        for (const double v : table) h ^= h * 64 + h / 4 + bits_of(v);
+    return h;
+}
+
+double inverse_two_sigma_squared(double sigma) noexcept { return 1.0 / (2.0 * sigma * sigma); }
+
+// S and V of one degree; K^l is carried by the caller as a running product.
+void gto_degree(double k, double k_power_l, std::int32_t l, const double* alphas, std::int32_t n, double* scale,
+                double* decay) noexcept {
+    for (std::int32_t j = 0; j < n; ++j) {
+        const double a = alphas[j];
+        scale[j] = k_power_l * std::pow(a + k, -(l + 1.5));
+        decay[j] = a * k / (a + k);
+    }
+}
+
+}  // namespace
+
+bool RadialCacheTag::operator==(const RadialCacheTag& other) const noexcept {
+    return fingerprint == other.fingerprint && sigma_bits == other.sigma_bits && l_max == other.l_max &&
+           size == other.size && row_source.size() == other.row_source.size() &&
+           std::memcmp(row_source.data(), other.row_source.data(), row_source.size() * sizeof(double)) == 0;
+}
+
+bool gto_radial_factors_finite(const SoapOptions& options) {
+    const std::int32_t n = options.n_max;
+    const double k = inverse_two_sigma_squared(options.sigma);
+    std::vector<double> scale(static_cast<std::size_t>(n)), decay(static_cast<std::size_t>(n));
+    double k_power_l = 1.0;
+    for (std::int32_t l = 0; l <= options.l_max; ++l) {
+        gto_degree(k, k_power_l, l, options.alphas.data() + static_cast<std::size_t>(l) * n, n, scale.data(),
+                   decay.data());
+        for (std::int32_t j = 0; j < n; ++j)
+            if (!std::isfinite(scale[j]) || !std::isfinite(decay[j])) return false;
+        k_power_l *= k;
+    }
+    return true;
+}
+
+SoapRadialTables build_soap_radial_tables(const SoapOptions& options) {
+    SoapRadialTables t;
+    const std::int32_t n = options.n_max;
+    const std::int32_t l_max = options.l_max;
+    const auto un = static_cast<std::size_t>(n);
+    const auto degrees = static_cast<std::size_t>(l_max) + 1;
+    t.n_max = n;
+    t.l_max = l_max;
+    t.sigma = options.sigma;
+    t.k = inverse_two_sigma_squared(options.sigma);
+    t.degree_factor.resize(degrees);
+    for (std::size_t l = 0; l < degrees; ++l) t.degree_factor[l] = pi * std::sqrt(8.0 / (2.0 * l + 1.0));
+
+    if (options.radial_basis == 0) {
+        t.gto_scale.resize(degrees * un);
+        t.gto_decay.resize(degrees * un);
+        double k_power_l = 1.0;
+        for (std::int32_t l = 0; l <= l_max; ++l) {
+            gto_degree(t.k, k_power_l, l, options.alphas.data() + l * un, n, t.gto_scale.data() + l * un,
+                       t.gto_decay.data() + l * un);
+            k_power_l *= t.k;
+        }
+        t.gto_projection.resize(degrees * un * un);
+        for (std::size_t l = 0; l < degrees; ++l)
+            for (std::size_t a = 0; a < un; ++a)        // n
+                for (std::size_t b = 0; b < un; ++b)    // n'
+                    t.gto_projection[(l * un + b) * un + a] = pi_three_halves * options.betas[(l * un + a) * un + b];
+        t.gto_tag = {basis_fingerprint(options.sigma, l_max, n, {options.alphas}), bits_of(options.sigma), l_max, n,
+                     options.alphas};
+    } else {
+        const std::size_t g = options.radial_grid.size();
+        t.grid_size = static_cast<std::int32_t>(g);
+        t.grid = options.radial_grid;
+        t.grid_projection.resize(g * un);
+        for (std::size_t i = 0; i < g; ++i) {
+            const double r = options.radial_grid[i];
+            const double weighted = options.radial_weights[i] * (r * r);
+            for (std::size_t a = 0; a < un; ++a) t.grid_projection[i * un + a] = weighted * options.radial_values[a * g + i];
+        }
+        t.polynomial_tag = {basis_fingerprint(options.sigma, l_max, n, {options.radial_grid, options.radial_values}),
+                            bits_of(options.sigma), l_max, static_cast<std::int32_t>(g), options.radial_grid};
+    }
+    return t;
+}
+
+void gto_radial_row(const SoapRadialTables& t, double r_squared, double* out) noexcept {
+    const std::size_t count = (static_cast<std::size_t>(t.l_max) + 1) * static_cast<std::size_t>(t.n_max);
+    const double* scale = t.gto_scale.data();
+    const double* decay = t.gto_decay.data();
+    for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * std::exp(-(decay[j] * r_squared));
+}
+
+void polynomial_radial_row(const SoapRadialTables& t, double r, double* out) noexcept {
+    const std::int32_t g = t.grid_size;
+    const std::int32_t l_max = t.l_max;
+    const double k = t.k;
+    if (r <= centre_distance) {
+        const double two_sigma_squared = 2.0 * t.sigma * t.sigma;
+        for (std::int32_t i = 0; i < g; ++i) out[i] = std::exp(-(t.grid[i] * t.grid[i]) / two_sigma_squared);
+        for (std::int32_t l = 1; l <= l_max; ++l) std::fill(out + std::size_t(l) * g, out + std::size_t(l + 1) * g, 0.0);
+        return;
+    }
+    for (std::int32_t i = 0; i < g; ++i) {
+        const double ri = t.grid[i];
+        const double f = 0.25 / (ri * r * k);  // 1 / (2a), a = r_i r / sigma^2
+        const double d_minus = ri - r, d_plus = ri + r;
+        const double e_minus = std::exp(-(k * (d_minus * d_minus)));
+        const double e_plus = std::exp(-(k * (d_plus * d_plus)));
+        if (!std::isfinite(f)) {
+            // r_i r so small (a grid point at 0) that 1/(2a) overflows: the
+            // limits i_0(0) = 1 and i_l(0) = 0 (the point's weight carries
+            // r_i^2 = 0 anyway), never 0 * inf.
+            out[i] = 0.5 * (e_minus + e_plus);
+            for (std::int32_t l = 1; l <= l_max; ++l) out[std::size_t(l) * g + i] = 0.0;
+            continue;
+        }
+        double before = (e_minus - e_plus) * f;  // I_(l-2), then I_(l-1)
+        out[i] = before;
+        if (l_max == 0) continue;
+        double last = (e_minus + e_plus - 2.0 * before) * f;
+        out[std::size_t(g) + i] = last;
+        for (std::int32_t l = 2; l <= l_max; ++l) {
+            double next = before - (4.0 * l - 2.0) * f * last;
+            // The upward recurrence cancels badly for small a; its true values are positive.
+            if (!(next > 0.0)) next = 0.0;
+            out[std::size_t(l) * g + i] = next;
+            before = last;
+            last = next;
+        }
+    }
+}
+
+}  // namespace tandril

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "descriptors/soap/radial_row_cache.hpp"
+
+namespace tandril {
+
+// Scratch storage of the SOAP kernel. Its size follows the options and the
+// largest neighbour list met, never the number of atoms. Several-structure
+// computations reuse one per thread (with its radial caches) across
+// structures, calls and calculators; one-structure computations use a fresh
+// one.
+struct SoapWorkspace {
+    // The current atom's neighbour entries, in list order.
+    std::vector<double> x, y, z, r_squared, r, weight;
+    std::vector<std::int32_t> species;
+    std::vector<std::uint8_t> centre;
+    // Entry indices grouped by channel (stable), and where each channel starts.
+    std::vector<std::int32_t> order;
+    std::vector<std::int32_t> channel_start;
+    std::vector<std::int32_t> cursor;
+
+    std::vector<double> harmonics;      // (L+1)^2 of one entry
+    std::vector<double> radial;         // one radial row
+    std::vector<double> scaled_radial;  // weight * GTO row, [l][n']
+    std::vector<double> sums;           // Q, [lm][n']
+    std::vector<double> accumulator;    // A of one channel, [lm][i]
+
+    // Coefficients c[ch][lm][n] of the current atom, their structure sum,
+    // the sum over channels (compression 2), one dot-product row and the
+    // averaged feature row.
+    std::vector<double> coefficients;
+    std::vector<double> coefficient_sum;
+    std::vector<double> total_density;
+    std::vector<double> dots;
+    std::vector<double> feature_row;
+
+    RadialRowCache gto_cache;
+    RadialRowCache polynomial_cache;
+};
+
+// The calling thread's persistent workspace.
+[[nodiscard]] SoapWorkspace& thread_soap_workspace();
+
+}  // namespace tandril
