@@ -19,6 +19,7 @@ std::size_t RadialRowCache::row_cap(std::size_t row_length) noexcept {
 
 void RadialRowCache::adopt(const RadialCacheTag& tag, std::size_t row_length) {
     if (has_tag_ && row_length == row_length_ && tag == tag_) return;
+    if (row_length != row_length_) blocks_.clear();
     tag_ = tag;
     has_tag_ = true;
     row_length_ = row_length;
@@ -28,7 +29,6 @@ void RadialRowCache::adopt(const RadialCacheTag& tag, std::size_t row_length) {
 
 void RadialRowCache::clear() noexcept {
     count_ = 0;
-    rows_.clear();
     std::fill(slots_.begin(), slots_.end(), 0u);
 }
 
@@ -42,7 +42,7 @@ const double* RadialRowCache::find(std::uint64_t key) const noexcept {
     for (std::size_t s = home(key);; s = (s + 1) & mask) {
         const std::uint32_t slot = slots_[s];
         if (slot == 0) return nullptr;
-        if (keys_[s] == key) return rows_.data() + (slot - 1) * row_length_;
+        if (keys_[s] == key) return row(slot - 1);
     }
 }
 
@@ -72,8 +72,12 @@ double* RadialRowCache::insert(std::uint64_t key) {
     while (slots_[s] != 0) s = (s + 1) & mask;
     keys_[s] = key;
     slots_[s] = static_cast<std::uint32_t>(count_ + 1);
-    rows_.resize((count_ + 1) * row_length_);
-    return rows_.data() + (count_++) * row_length_;
+    if (count_ / block_rows >= blocks_.size()) blocks_.push_back(std::make_unique<double[]>(block_rows * row_length_));
+    return row(count_++);
+}
+
+void RadialRowCache::make_room(std::size_t rows) noexcept {
+    if (count_ + rows > max_rows_) clear();
 }
 
 }  // namespace tandril

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "descriptors/soap/soap_radial_tables.hpp"
@@ -22,9 +23,15 @@ public:
     // The row stored under `key`, or null.
     [[nodiscard]] const double* find(std::uint64_t key) const noexcept;
 
-    // Storage for the row of a key not present; the pointer is valid until
-    // the next insert.
+    // Storage for the row of a key not present. Rows never move: a pointer
+    // stays valid until the cache is emptied, which happens only in
+    // adopt(), make_room() or an insert into a full cache.
     [[nodiscard]] double* insert(std::uint64_t key);
+
+    // Empties the cache if fewer than `rows` inserts are left before the cap,
+    // so that the next `rows` (at most max_rows()) inserts keep every row
+    // handed out in between.
+    void make_room(std::size_t rows) noexcept;
 
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
     [[nodiscard]] std::size_t max_rows() const noexcept { return max_rows_; }
@@ -37,6 +44,11 @@ private:
     void clear() noexcept;
     void grow_table();
     [[nodiscard]] std::size_t home(std::uint64_t key) const noexcept;
+    [[nodiscard]] double* row(std::size_t index) const noexcept {
+        return blocks_[index / block_rows].get() + (index % block_rows) * row_length_;
+    }
+
+    static constexpr std::size_t block_rows = 64;
 
     RadialCacheTag tag_;
     bool has_tag_ = false;
@@ -47,7 +59,8 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint32_t> slots_;
     int shift_ = 64;
-    std::vector<double> rows_;
+    // Rows in fixed blocks, kept (and reused) when the cache is emptied.
+    std::vector<std::unique_ptr<double[]>> blocks_;
 };
 
 }  // namespace tandril

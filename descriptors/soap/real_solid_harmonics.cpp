@@ -1,6 +1,8 @@
 #include "descriptors/soap/real_solid_harmonics.hpp"
 
+#include <array>
 #include <cmath>
+#include <utility>
 #include <stdexcept>
 
 namespace tandril {
@@ -45,38 +47,68 @@ RealSolidHarmonics::RealSolidHarmonics(std::int32_t l_max) : l_max_(l_max) {
         }
 }
 
-void RealSolidHarmonics::recurrence(double x, double y, double z, std::int32_t first_degree,
-                                    double* out) const noexcept {
+namespace {
+
+// The recurrence with the degree known at compile time, so that every loop
+// is unrolled; `first_degree` only selects which degrees are written.
+template <std::int32_t L>
+void solid_harmonics_upwards(const double* upward, const double* downward, const double* norm, double x, double y,
+                             double z, std::int32_t first_degree, double* out) noexcept {
     // r^l P_l^m(cos theta) = rho^m Pi_l^m(z, r^2), rho^m cos(m phi) = C_m and
     // rho^m sin(m phi) = S_m: all polynomials, built upwards.
-    double pi_lm[triangle(largest_degree + 1, 0)];
-    double c[largest_degree + 1], s[largest_degree + 1];
+    double pi_lm[triangle(L + 1, 0)];
+    double c[L + 1], s[L + 1];
     const double r2 = x * x + y * y + z * z;
     c[0] = 1.0;
     s[0] = 0.0;
-    for (std::int32_t m = 1; m <= l_max_; ++m) {
+#pragma GCC unroll 32
+    for (std::int32_t m = 1; m <= L; ++m) {
         c[m] = x * c[m - 1] - y * s[m - 1];
         s[m] = x * s[m - 1] + y * c[m - 1];
     }
     pi_lm[0] = 1.0;
-    for (std::int32_t l = 1; l <= l_max_; ++l) {
+#pragma GCC unroll 32
+    for (std::int32_t l = 1; l <= L; ++l) {
         const std::size_t row = triangle(l, 0), previous = triangle(l - 1, 0);
+#pragma GCC unroll 32
         for (std::int32_t m = 0; m <= l - 2; ++m)
-            pi_lm[row + m] = upward_[row + m] * z * pi_lm[previous + m] -
-                             downward_[row + m] * r2 * pi_lm[triangle(l - 2, 0) + m];
+            pi_lm[row + m] = upward[row + m] * z * pi_lm[previous + m] -
+                             downward[row + m] * r2 * pi_lm[triangle(l - 2, 0) + m];
         pi_lm[row + l - 1] = (2.0 * l - 1.0) * z * pi_lm[previous + l - 1];
         pi_lm[row + l] = (2.0 * l - 1.0) * pi_lm[previous + l - 1];
     }
-    for (std::int32_t l = first_degree; l <= l_max_; ++l) {
+#pragma GCC unroll 32
+    for (std::int32_t l = 0; l <= L; ++l) {
+        if (l < first_degree) continue;
         const std::size_t row = triangle(l, 0);
         double* degree = out + l * l + l;  // m = 0
-        degree[0] = norm_[row] * pi_lm[row];
+        degree[0] = norm[row] * pi_lm[row];
+#pragma GCC unroll 32
         for (std::int32_t m = 1; m <= l; ++m) {
-            const double radial = norm_[row + m] * pi_lm[row + m];
+            const double radial = norm[row + m] * pi_lm[row + m];
             degree[m] = radial * c[m];
             degree[-m] = radial * s[m];
         }
     }
+}
+
+using UpwardsFunction = void (*)(const double*, const double*, const double*, double, double, double, std::int32_t,
+                                 double*) noexcept;
+
+template <std::int32_t... L>
+constexpr auto make_upwards_table(std::integer_sequence<std::int32_t, L...>) {
+    return std::array<UpwardsFunction, sizeof...(L)>{&solid_harmonics_upwards<L>...};
+}
+
+constexpr auto upwards_by_degree =
+    make_upwards_table(std::make_integer_sequence<std::int32_t, RealSolidHarmonics::largest_degree + 1>{});
+
+}  // namespace
+
+void RealSolidHarmonics::recurrence(double x, double y, double z, std::int32_t first_degree,
+                                    double* out) const noexcept {
+    upwards_by_degree[static_cast<std::size_t>(l_max_)](upward_.data(), downward_.data(), norm_.data(), x, y, z,
+                                                         first_degree, out);
 }
 
 void RealSolidHarmonics::evaluate_by_recurrence(double x, double y, double z, double* out) const noexcept {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "descriptors/soap/ordered_products.hpp"
 #include "descriptors/soap/soap_power_spectrum.hpp"
 
 namespace tandril {
@@ -93,59 +94,51 @@ void gather_entries(const SoapKernel& kernel, const NeighborGraph& graph, std::i
 // then c[lm][n] = sum_n' (pi^(3/2) beta_(l,n,n')) Q[lm][n'].
 void expand_gto(const SoapKernel& kernel, SoapWorkspace& ws, std::int32_t ch, double* c) {
     const SoapRadialTables& t = kernel.tables;
-    const std::size_t n = static_cast<std::size_t>(t.n_max);
+    const std::int32_t n = t.n_max;
+    const std::size_t un = static_cast<std::size_t>(n);
     const std::size_t degrees = static_cast<std::size_t>(t.l_max) + 1;
-    const std::size_t values = channel_values(t);
-    const std::int32_t first = ws.channel_start[ch], last = ws.channel_start[ch + 1];
-    if (first == last) {
-        std::fill(c, c + values, 0.0);
+    const std::size_t harmonics = harmonic_count(t);
+    const std::size_t row_length = degrees * un;
+    const std::int32_t first = ws.channel_start[ch];
+    const std::int64_t entries = ws.channel_start[ch + 1] - first;
+    if (entries == 0) {
+        std::fill(c, c + harmonics * un, 0.0);
         return;
     }
-    double* q = ws.sums.data();
-    std::fill(q, q + values, 0.0);
-    double* y = ws.harmonics.data();
-    double* scaled = ws.scaled_radial.data();
-    const std::size_t row_length = degrees * n;
-    for (std::int32_t o = first; o < last; ++o) {
-        const auto j = static_cast<std::size_t>(ws.order[o]);
-        kernel.harmonics.evaluate(ws.x[j], ws.y[j], ws.z[j], y);
+    ws.entry_harmonics.resize(static_cast<std::size_t>(entries) * harmonics);
+    ws.entry_radial.resize(static_cast<std::size_t>(entries) * row_length);
+    double* y_all = ws.entry_harmonics.data();
+    double* t_all = ws.entry_radial.data();
+    for (std::int64_t e = 0; e < entries; ++e) {
+        const auto j = static_cast<std::size_t>(ws.order[static_cast<std::size_t>(first + e)]);
+        kernel.harmonics.evaluate(ws.x[j], ws.y[j], ws.z[j], y_all + e * harmonics);
         const double r2 = ws.r_squared[j];
-        const double* row;
+        const double w = ws.weight[j];
+        double* scaled = t_all + e * row_length;
         if (kernel.gto_cached) {
             const auto key = std::bit_cast<std::uint64_t>(r2);
-            row = ws.gto_cache.find(key);
+            const double* row = ws.gto_cache.find(key);
             if (row == nullptr) {
                 double* fresh = ws.gto_cache.insert(key);
                 gto_radial_row(t, r2, fresh);
                 row = fresh;
             }
+            for (std::size_t k = 0; k < row_length; ++k) scaled[k] = w * row[k];
         } else {
-            gto_radial_row(t, r2, ws.radial.data());
-            row = ws.radial.data();
-        }
-        const double w = ws.weight[j];
-        for (std::size_t k = 0; k < row_length; ++k) scaled[k] = w * row[k];
-        for (std::size_t l = 0; l < degrees; ++l) {
-            const double* radial = scaled + l * n;
-            for (std::size_t lm = l * l; lm < (l + 1) * (l + 1); ++lm) {
-                const double harmonic = y[lm];
-                double* target = q + lm * n;
-                for (std::size_t b = 0; b < n; ++b) target[b] += radial[b] * harmonic;
-            }
+            weighted_gto_radial_row(t, r2, w, scaled);
         }
     }
-    std::fill(c, c + values, 0.0);
+    double* q = ws.sums.data();
+    const double* projection = t.gto_projection.data();
     for (std::size_t l = 0; l < degrees; ++l) {
-        const double* projection = t.gto_projection.data() + l * n * n;  // [n'][n]
-        for (std::size_t lm = l * l; lm < (l + 1) * (l + 1); ++lm) {
-            double* target = c + lm * n;
-            const double* source = q + lm * n;
-            for (std::size_t b = 0; b < n; ++b) {
-                const double sum = source[b];
-                const double* p = projection + b * n;
-                for (std::size_t a = 0; a < n; ++a) target[a] += p[a] * sum;
-            }
-        }
+        const std::size_t first_lm = l * l;
+        const auto width = static_cast<std::int32_t>(2 * l + 1);
+        ordered_products(
+            entries, width, n, [&](std::int32_t i, std::int64_t k) { return y_all[k * harmonics + first_lm + i]; },
+            [&](std::int64_t k) { return t_all + k * row_length + l * un; }, q + first_lm * un, un);
+        ordered_products(
+            n, width, n, [&](std::int32_t i, std::int64_t k) { return q[(first_lm + i) * un + k]; },
+            [&](std::int64_t k) { return projection + (l * un + k) * un; }, c + first_lm * un, un);
     }
 }
 
@@ -153,53 +146,66 @@ void expand_gto(const SoapKernel& kernel, SoapWorkspace& ws, std::int32_t ch, do
 // then c[lm][n] = sum_i W[i][n] A[lm][i].
 void expand_polynomial(const SoapKernel& kernel, SoapWorkspace& ws, std::int32_t ch, double* c) {
     const SoapRadialTables& t = kernel.tables;
-    const std::size_t n = static_cast<std::size_t>(t.n_max);
-    const std::size_t g = static_cast<std::size_t>(t.grid_size);
+    const std::int32_t n = t.n_max;
+    const std::int32_t g = t.grid_size;
+    const std::size_t un = static_cast<std::size_t>(n), ug = static_cast<std::size_t>(g);
     const std::size_t degrees = static_cast<std::size_t>(t.l_max) + 1;
     const std::size_t harmonics = harmonic_count(t);
-    const std::int32_t first = ws.channel_start[ch], last = ws.channel_start[ch + 1];
-    std::fill(c, c + harmonics * n, 0.0);
-    if (first == last) return;
+    const std::int32_t first = ws.channel_start[ch];
+    const std::int64_t entries = ws.channel_start[ch + 1] - first;
+    if (entries == 0) {
+        std::fill(c, c + harmonics * un, 0.0);
+        return;
+    }
+    RadialRowCache& cache = ws.polynomial_cache;
     double* a = ws.accumulator.data();
-    std::fill(a, a + harmonics * g, 0.0);
-    double* y = ws.harmonics.data();
-    for (std::int32_t o = first; o < last; ++o) {
-        const auto j = static_cast<std::size_t>(ws.order[o]);
-        kernel.harmonics.evaluate(ws.x[j], ws.y[j], ws.z[j], y);
-        const double r = ws.r[j];
-        const auto key = std::bit_cast<std::uint64_t>(r);
-        const double* row = ws.polynomial_cache.find(key);
-        if (row == nullptr) {
-            double* fresh = ws.polynomial_cache.insert(key);
-            polynomial_radial_row(t, r, fresh);
-            row = fresh;
-        }
-        const double weighted = four_pi * ws.weight[j];
-        const bool at_centre = r <= centre_distance;
-        const double inverse_r = at_centre ? 0.0 : 1.0 / r;
-        double r_power = 1.0;  // r^-l
-        for (std::size_t l = 0; l < degrees; ++l) {
-            if (at_centre && l > 0) break;
-            const double f = weighted * r_power;
-            r_power *= inverse_r;
-            const double* values = row + l * g;
-            for (std::size_t lm = l * l; lm < (l + 1) * (l + 1); ++lm) {
-                const double scale = f * y[lm];
-                double* target = a + lm * g;
-                for (std::size_t i = 0; i < g; ++i) target[i] += scale * values[i];
+    // Entries go in chunks that fit the cache, so that no row used by a
+    // chunk is evicted while the chunk still needs it; each sum carries on
+    // in entry order from one chunk to the next.
+    const auto chunk_limit = static_cast<std::int64_t>(cache.max_rows());
+    for (std::int64_t start = 0; start < entries; start += chunk_limit) {
+        const std::int64_t chunk = std::min(chunk_limit, entries - start);
+        cache.make_room(static_cast<std::size_t>(chunk));
+        ws.entry_harmonics.resize(static_cast<std::size_t>(chunk) * harmonics);
+        ws.entry_rows.resize(static_cast<std::size_t>(chunk));
+        double* scaled_all = ws.entry_harmonics.data();
+        for (std::int64_t e = 0; e < chunk; ++e) {
+            const auto j = static_cast<std::size_t>(ws.order[static_cast<std::size_t>(first + start + e)]);
+            double* scaled = scaled_all + e * harmonics;
+            kernel.harmonics.evaluate(ws.x[j], ws.y[j], ws.z[j], scaled);
+            const double r = ws.r[j];
+            const auto key = std::bit_cast<std::uint64_t>(r);
+            const double* row = cache.find(key);
+            if (row == nullptr) {
+                double* fresh = cache.insert(key);
+                polynomial_radial_row(t, r, fresh);
+                row = fresh;
             }
+            ws.entry_rows[static_cast<std::size_t>(e)] = row;
+            // f = 4 pi w r^-l (at the centre: 4 pi w for l = 0, 0 above).
+            const double weighted = four_pi * ws.weight[j];
+            const bool at_centre = r <= centre_distance;
+            const double inverse_r = at_centre ? 0.0 : 1.0 / r;
+            double r_power = 1.0;
+            for (std::size_t l = 0; l < degrees; ++l) {
+                const double f = (at_centre && l > 0) ? 0.0 : weighted * r_power;
+                r_power *= inverse_r;
+                for (std::size_t lm = l * l; lm < (l + 1) * (l + 1); ++lm) scaled[lm] = f * scaled[lm];
+            }
+        }
+        const double* const* rows = ws.entry_rows.data();
+        for (std::size_t l = 0; l < degrees; ++l) {
+            const std::size_t first_lm = l * l;
+            ordered_products(
+                chunk, static_cast<std::int32_t>(2 * l + 1), g,
+                [&](std::int32_t i, std::int64_t k) { return scaled_all[k * harmonics + first_lm + i]; },
+                [&](std::int64_t k) { return rows[k] + l * ug; }, a + first_lm * ug, ug, start > 0);
         }
     }
     const double* projection = t.grid_projection.data();  // [i][n]
-    for (std::size_t lm = 0; lm < harmonics; ++lm) {
-        double* target = c + lm * n;
-        const double* source = a + lm * g;
-        for (std::size_t i = 0; i < g; ++i) {
-            const double value = source[i];
-            const double* p = projection + i * n;
-            for (std::size_t b = 0; b < n; ++b) target[b] += p[b] * value;
-        }
-    }
+    ordered_products(
+        g, static_cast<std::int32_t>(harmonics), n, [&](std::int32_t i, std::int64_t k) { return a[i * ug + k]; },
+        [&](std::int64_t k) { return projection + k * un; }, c, un);
 }
 
 void expand_atom(const SoapKernel& kernel, const NeighborGraph& graph, std::int64_t first_atom, std::int64_t m,
@@ -232,15 +238,12 @@ void prepare_soap_workspace(const SoapKernel& kernel, SoapWorkspace& ws) {
     const std::size_t degrees = static_cast<std::size_t>(t.l_max) + 1;
     const std::size_t harmonics = harmonic_count(t);
     const std::size_t channels = static_cast<std::size_t>(kernel.channels);
-    ws.harmonics.resize(harmonics);
-    ws.radial.resize(degrees * n);
-    ws.scaled_radial.resize(degrees * n);
     ws.sums.resize(harmonics * n);
     ws.accumulator.resize(harmonics * static_cast<std::size_t>(t.grid_size));
     ws.coefficients.resize(channels * harmonics * n);
     ws.coefficient_sum.resize(channels * harmonics * n);
     ws.total_density.resize(harmonics * n);
-    ws.dots.resize(n);
+    ws.dots.resize(n * n);
     ws.feature_row.resize(static_cast<std::size_t>(kernel.feature_count));
     if (kernel.options.radial_basis == 1)
         ws.polynomial_cache.adopt(t.polynomial_tag, degrees * static_cast<std::size_t>(t.grid_size));

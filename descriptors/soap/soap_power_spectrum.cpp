@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "descriptors/soap/ordered_products.hpp"
 #include "descriptors/soap/soap_radial_tables.hpp"
 
 namespace tandril {
@@ -13,27 +14,21 @@ struct Shape {
     std::size_t channel;  // values per channel: (L+1)^2 * N
 };
 
-// dots[n'] = sum_k a[l^2+k][n] b[l^2+k][n'] for every n', k ascending.
-void degree_dots(const double* a, const double* b, std::size_t l, std::size_t n, const Shape& shape,
-                 double* dots) noexcept {
-    const std::size_t count = shape.n;
-    std::fill(dots, dots + count, 0.0);
-    for (std::size_t lm = l * l; lm < (l + 1) * (l + 1); ++lm) {
-        const double left = a[lm * count + n];
-        const double* right = b + lm * count;
-        for (std::size_t j = 0; j < count; ++j) dots[j] += left * right[j];
-    }
-}
-
-// One species block: for l, n, n' (from n when `upper` only).
+// One species block: for l, n, n' (from n when `upper`), norm_l times
+// sum_k a[l^2+k][n] b[l^2+k][n'] with k ascending.
 double* write_block(const double* a, const double* b, bool upper, const Shape& shape, const double* degree_factor,
                     double* dots, double* out) noexcept {
+    const std::size_t n = shape.n;
+    const auto width = static_cast<std::int32_t>(n);
     for (std::size_t l = 0; l < shape.degrees; ++l) {
+        const std::size_t first_lm = l * l;
+        ordered_products(
+            static_cast<std::int64_t>(2 * l + 1), width, width,
+            [&](std::int32_t i, std::int64_t k) { return a[(first_lm + k) * n + i]; },
+            [&](std::int64_t k) { return b + (first_lm + k) * n; }, dots, n);
         const double factor = degree_factor[l];
-        for (std::size_t n = 0; n < shape.n; ++n) {
-            degree_dots(a, b, l, n, shape, dots);
-            for (std::size_t j = upper ? n : 0; j < shape.n; ++j) *out++ = factor * dots[j];
-        }
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = upper ? i : 0; j < n; ++j) *out++ = factor * dots[i * n + j];
     }
     return out;
 }

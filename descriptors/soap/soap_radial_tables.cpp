@@ -116,6 +116,16 @@ void gto_radial_row(const SoapRadialTables& t, double r_squared, double* out) no
     for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * std::exp(-(decay[j] * r_squared));
 }
 
+void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out) noexcept {
+    const std::size_t count = (static_cast<std::size_t>(t.l_max) + 1) * static_cast<std::size_t>(t.n_max);
+    const double* scale = t.gto_scale.data();
+    const double* decay = t.gto_decay.data();
+    for (std::size_t j = 0; j < count; ++j) {
+        const double radial = scale[j] * std::exp(-(decay[j] * r_squared));
+        out[j] = weight * radial;
+    }
+}
+
 void polynomial_radial_row(const SoapRadialTables& t, double r, double* out) noexcept {
     const std::int32_t g = t.grid_size;
     const std::int32_t l_max = t.l_max;

@@ -53,6 +53,10 @@ struct SoapRadialTables {
 // R_(l,n)(r) for one squared distance, stored [l][n].
 void gto_radial_row(const SoapRadialTables& tables, double r_squared, double* out) noexcept;
 
+// weight * R_(l,n)(r), the product formed after R (same values as scaling
+// the row of gto_radial_row afterwards).
+void weighted_gto_radial_row(const SoapRadialTables& tables, double r_squared, double weight, double* out) noexcept;
+
 // I_l(r_i; r) = exp(-(r_i^2 + r^2) / (2 sigma^2)) i_l(r_i r / sigma^2) for one
 // distance, stored [l][i].
 void polynomial_radial_row(const SoapRadialTables& tables, double r, double* out) noexcept;

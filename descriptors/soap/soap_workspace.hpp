@@ -22,15 +22,17 @@ struct SoapWorkspace {
     std::vector<std::int32_t> channel_start;
     std::vector<std::int32_t> cursor;
 
-    std::vector<double> harmonics;      // (L+1)^2 of one entry
-    std::vector<double> radial;         // one radial row
-    std::vector<double> scaled_radial;  // weight * GTO row, [l][n']
-    std::vector<double> sums;           // Q, [lm][n']
-    std::vector<double> accumulator;    // A of one channel, [lm][i]
+    // Per entry of one channel: its harmonics (scaled by f for the
+    // polynomial basis), its weighted GTO row, its polynomial cache row.
+    std::vector<double> entry_harmonics;
+    std::vector<double> entry_radial;
+    std::vector<const double*> entry_rows;
+    std::vector<double> sums;         // Q, [lm][n']
+    std::vector<double> accumulator;  // A of one channel, [lm][i]
 
     // Coefficients c[ch][lm][n] of the current atom, their structure sum,
-    // the sum over channels (compression 2), one dot-product row and the
-    // averaged feature row.
+    // the sum over channels (compression 2), one degree's dot products
+    // [n][n'] and the averaged feature row.
     std::vector<double> coefficients;
     std::vector<double> coefficient_sum;
     std::vector<double> total_density;
