@@ -86,37 +86,73 @@ PolynomialBasisTables soap_polynomial_basis_tables(double r_cut, std::int32_t n_
     ensure_allocatable(static_cast<std::uint64_t>(checked_product(grid_size, std::int64_t{n_max} + 3)), sizeof(double));
 
     const GaussLegendreRule rule = gauss_legendre_rule(grid_size, 0.0, r_cut);
-    // Columns sqrt(w_i) r_i phi_n(r_i): their Gram matrix is the overlap S,
-    // and their orthogonal polar factor X S^(-1/2) is the Loewdin basis in
-    // the same form, without ever forming the badly conditioned S.
-    std::vector<double> columns(n * g), rotation;
+    // In the grid's inner product a function f is the column sqrt(w_i) r_i f(r_i).
     std::vector<double> scale(g);
     for (std::size_t i = 0; i < g; ++i) scale[i] = std::sqrt(rule.weights[i]) * rule.nodes[i];
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t i = 0; i < g; ++i)
-            columns[k * g + i] = scale[i] * std::pow(r_cut - rule.nodes[i], static_cast<double>(k + 2));
-    one_sided_jacobi(grid_size, n_max, columns, rotation);
 
+    // Q: an orthonormal basis of the span, from the well-conditioned
+    // u^2 P_k(2u/r_cut - 1) (u = r_cut - r, P_k Legendre) of the same space.
+    std::vector<double> q(n * g), rotation;
+    for (std::size_t i = 0; i < g; ++i) {
+        const double u = r_cut - rule.nodes[i];
+        const double t = 2.0 * u / r_cut - 1.0;
+        double before = 0.0, current = 1.0;  // P_(k-1), P_k
+        for (std::size_t k = 0; k < n; ++k) {
+            q[k * g + i] = scale[i] * u * u * current;
+            const double next = ((2.0 * k + 1.0) * t * current - k * before) / (k + 1.0);
+            before = current;
+            current = next;
+        }
+    }
+    one_sided_jacobi(grid_size, n_max, q, rotation);
+    for (std::size_t k = 0; k < n; ++k) {
+        double* column = q.data() + k * g;
+        double sum = 0.0;
+        for (std::size_t i = 0; i < g; ++i) sum += column[i] * column[i];
+        const double norm = std::sqrt(sum);
+        for (std::size_t i = 0; i < g; ++i) column[i] /= norm;
+    }
+
+    // The primitives X = Q R with R = Q^T X. The Loewdin basis is
+    // X (X^T X)^(-1/2) = Q polar(R): orthonormal and inside the span to
+    // rounding, however badly conditioned the primitives are.
+    std::vector<double> r(n * n);  // column m: Q^T x_m
+    for (std::size_t m = 0; m < n; ++m)
+        for (std::size_t k = 0; k < n; ++k) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < g; ++i)
+                sum += q[k * g + i] * scale[i] * std::pow(r_cut - rule.nodes[i], static_cast<double>(m + 2));
+            r[m * n + k] = sum;
+        }
+    one_sided_jacobi(n_max, n_max, r, rotation);  // R V = W, orthogonal columns
     std::vector<double> norms(n);
     for (std::size_t k = 0; k < n; ++k) {
         double sum = 0.0;
-        for (std::size_t i = 0; i < g; ++i) sum += columns[k * g + i] * columns[k * g + i];
+        for (std::size_t j = 0; j < n; ++j) sum += r[k * n + j] * r[k * n + j];
         norms[k] = std::sqrt(sum);
     }
     const auto [smallest, largest] = std::minmax_element(norms.begin(), norms.end());
-    if (!(*smallest > DBL_EPSILON * g * *largest))
+    if (!(*smallest > DBL_EPSILON * static_cast<double>(n) * *largest))
         throw std::invalid_argument("SOAP polynomial basis: n_max is too large for numerically independent polynomials");
+
+    // polar(R) = U V^T with U = W / |W|: column m of it is sum_k u_k V[m][k].
+    std::vector<double> polar(n * n, 0.0);  // column m, rows j
+    for (std::size_t m = 0; m < n; ++m)
+        for (std::size_t k = 0; k < n; ++k) {
+            const double factor = rotation[m * n + k] / norms[k];
+            for (std::size_t j = 0; j < n; ++j) polar[m * n + j] += r[k * n + j] * factor;
+        }
 
     PolynomialBasisTables tables;
     tables.grid = rule.nodes;
     tables.weights = rule.weights;
     tables.values.assign(n * g, 0.0);
-    for (std::size_t m = 0; m < n; ++m) {         // basis function
+    for (std::size_t m = 0; m < n; ++m) {
         double* out = tables.values.data() + m * g;
-        for (std::size_t k = 0; k < n; ++k) {     // singular direction
-            const double factor = rotation[m * n + k] / norms[k];
-            const double* u = columns.data() + k * g;
-            for (std::size_t i = 0; i < g; ++i) out[i] += u[i] * factor;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double factor = polar[m * n + k];
+            const double* column = q.data() + k * g;
+            for (std::size_t i = 0; i < g; ++i) out[i] += column[i] * factor;
         }
         for (std::size_t i = 0; i < g; ++i) out[i] /= scale[i];
     }
