@@ -72,7 +72,7 @@ double* RadialRowCache::insert(std::uint64_t key) {
     while (slots_[s] != 0) s = (s + 1) & mask;
     keys_[s] = key;
     slots_[s] = static_cast<std::uint32_t>(count_ + 1);
-    if (count_ / block_rows >= blocks_.size()) blocks_.push_back(std::make_unique<double[]>(block_rows * row_length_));
+    if (count_ / block_rows >= blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<double[]>(block_rows * row_length_));
     return row(count_++);
 }
 

@@ -178,7 +178,7 @@ void expand_polynomial(const SoapKernel& kernel, SoapWorkspace& ws, std::int32_t
             const double* row = cache.find(key);
             if (row == nullptr) {
                 double* fresh = cache.insert(key);
-                polynomial_radial_row(t, r, fresh);
+                polynomial_radial_row(t, r, fresh, ws.radial_scratch.data());
                 row = fresh;
             }
             ws.entry_rows[static_cast<std::size_t>(e)] = row;
@@ -239,6 +239,7 @@ void prepare_soap_workspace(const SoapKernel& kernel, SoapWorkspace& ws) {
     const std::size_t harmonics = harmonic_count(t);
     const std::size_t channels = static_cast<std::size_t>(kernel.channels);
     ws.sums.resize(harmonics * n);
+    ws.radial_scratch.resize(static_cast<std::size_t>(t.grid_size));
     ws.accumulator.resize(harmonics * static_cast<std::size_t>(t.grid_size));
     ws.coefficients.resize(channels * harmonics * n);
     ws.coefficient_sum.resize(channels * harmonics * n);

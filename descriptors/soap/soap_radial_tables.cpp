@@ -126,43 +126,50 @@ void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double
     }
 }
 
-void polynomial_radial_row(const SoapRadialTables& t, double r, double* out) noexcept {
+void polynomial_radial_row(const SoapRadialTables& t, double r, double* out, double* scratch) noexcept {
     const std::int32_t g = t.grid_size;
+    const auto ug = static_cast<std::size_t>(g);
     const std::int32_t l_max = t.l_max;
     const double k = t.k;
+    const double* grid = t.grid.data();
     if (r <= centre_distance) {
         const double two_sigma_squared = 2.0 * t.sigma * t.sigma;
-        for (std::int32_t i = 0; i < g; ++i) out[i] = std::exp(-(t.grid[i] * t.grid[i]) / two_sigma_squared);
-        for (std::int32_t l = 1; l <= l_max; ++l) std::fill(out + std::size_t(l) * g, out + std::size_t(l + 1) * g, 0.0);
+        for (std::size_t i = 0; i < ug; ++i) out[i] = std::exp(-(grid[i] * grid[i]) / two_sigma_squared);
+        std::fill(out + ug, out + (static_cast<std::size_t>(l_max) + 1) * ug, 0.0);
         return;
     }
-    for (std::int32_t i = 0; i < g; ++i) {
-        const double ri = t.grid[i];
-        const double f = 0.25 / (ri * r * k);  // 1 / (2a), a = r_i r / sigma^2
-        const double d_minus = ri - r, d_plus = ri + r;
+    // Degree by degree over all grid points: the recurrence of one point is
+    // a serial chain, many points side by side are not.
+    double* f = scratch;  // 1 / (2a), a = r_i r / sigma^2
+    for (std::size_t i = 0; i < ug; ++i) {
+        f[i] = 0.25 / (grid[i] * r * k);
+        const double d_minus = grid[i] - r, d_plus = grid[i] + r;
         const double e_minus = std::exp(-(k * (d_minus * d_minus)));
         const double e_plus = std::exp(-(k * (d_plus * d_plus)));
-        if (!std::isfinite(f)) {
-            // r_i r so small (a grid point at 0) that 1/(2a) overflows: the
-            // limits i_0(0) = 1 and i_l(0) = 0 (the point's weight carries
-            // r_i^2 = 0 anyway), never 0 * inf.
-            out[i] = 0.5 * (e_minus + e_plus);
-            for (std::int32_t l = 1; l <= l_max; ++l) out[std::size_t(l) * g + i] = 0.0;
-            continue;
-        }
-        double before = (e_minus - e_plus) * f;  // I_(l-2), then I_(l-1)
-        out[i] = before;
-        if (l_max == 0) continue;
-        double last = (e_minus + e_plus - 2.0 * before) * f;
-        out[std::size_t(g) + i] = last;
-        for (std::int32_t l = 2; l <= l_max; ++l) {
-            double next = before - (4.0 * l - 2.0) * f * last;
+        out[i] = (e_minus - e_plus) * f[i];
+        if (l_max >= 1) out[ug + i] = e_minus + e_plus;  // I_1 is formed from it below
+    }
+    if (l_max >= 1)
+        for (std::size_t i = 0; i < ug; ++i) out[ug + i] = (out[ug + i] - 2.0 * out[i]) * f[i];
+    for (std::int32_t l = 2; l <= l_max; ++l) {
+        const double factor = 4.0 * l - 2.0;
+        const double* before = out + static_cast<std::size_t>(l - 2) * ug;
+        const double* last = out + static_cast<std::size_t>(l - 1) * ug;
+        double* next = out + static_cast<std::size_t>(l) * ug;
+        for (std::size_t i = 0; i < ug; ++i) {
+            const double value = before[i] - factor * f[i] * last[i];
             // The upward recurrence cancels badly for small a; its true values are positive.
-            if (!(next > 0.0)) next = 0.0;
-            out[std::size_t(l) * g + i] = next;
-            before = last;
-            last = next;
+            next[i] = value > 0.0 ? value : 0.0;
         }
+    }
+    // r_i r so small (a grid point at 0) that 1/(2a) overflows: the limits
+    // i_0(0) = 1 and i_l(0) = 0 (such a point's weight carries r_i^2 = 0
+    // anyway), never 0 * inf.
+    for (std::size_t i = 0; i < ug; ++i) {
+        if (std::isfinite(f[i])) continue;
+        const double d_minus = grid[i] - r, d_plus = grid[i] + r;
+        out[i] = 0.5 * (std::exp(-(k * (d_minus * d_minus))) + std::exp(-(k * (d_plus * d_plus))));
+        for (std::int32_t l = 1; l <= l_max; ++l) out[static_cast<std::size_t>(l) * ug + i] = 0.0;
     }
 }
 

@@ -58,7 +58,7 @@ void gto_radial_row(const SoapRadialTables& tables, double r_squared, double* ou
 void weighted_gto_radial_row(const SoapRadialTables& tables, double r_squared, double weight, double* out) noexcept;
 
 // I_l(r_i; r) = exp(-(r_i^2 + r^2) / (2 sigma^2)) i_l(r_i r / sigma^2) for one
-// distance, stored [l][i].
-void polynomial_radial_row(const SoapRadialTables& tables, double r, double* out) noexcept;
+// distance, stored [l][i]; `scratch` holds G values.
+void polynomial_radial_row(const SoapRadialTables& tables, double r, double* out, double* scratch) noexcept;
 
 }  // namespace tandril
