@@ -99,7 +99,7 @@ def atom_coefficients(o, numbers, positions, cell):
     """Coefficients c[atom][channel][n][lm] of every atom of one structure."""
     species_index = {z: k for k, z in enumerate(o.species)}
     numbers = np.asarray(numbers)
-    spec = np.array([species_index[int(z)] for z in numbers], dtype=int)
+    species_of = np.array([species_index[int(z)] for z in numbers], dtype=int)
     n_max, l_max, sigma = o.n_max, o.l_max, o.sigma
     channels = 1 if o.compression == 1 else len(o.species)
     k = 1.0 / (2 * sigma * sigma)
@@ -116,10 +116,10 @@ def atom_coefficients(o, numbers, positions, cell):
     result = np.zeros((len(numbers), channels, n_max, (l_max + 1) ** 2))
     for i, (js, vectors, centre) in enumerate(neighbour_entries(positions, cell, cutoff)):
         r = np.linalg.norm(vectors, axis=1) if len(vectors) else np.zeros(0)
-        weights = entry_weights(o, r, centre, spec[js])
+        weights = entry_weights(o, r, centre, species_of[js])
         harmonics = real_harmonics(l_max, vectors)
         for e in range(len(js)):
-            ch = 0 if o.compression == 1 else spec[js[e]]
+            ch = 0 if o.compression == 1 else species_of[js[e]]
             for l in range(l_max + 1):
                 block = slice(l * l, (l + 1) ** 2)
                 if o.radial_basis == 0:

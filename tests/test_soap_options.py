@@ -67,7 +67,16 @@ def test_options_lists_are_copies_and_integers_refuse_floats():
 def test_module_registers_calculator_before_options():
     names = list(vars(tandril._descriptor_cpp))
     assert names.index("build_neighbor_graph") < names.index("SoapCalculator") < names.index("SoapOptions")
-    assert tandril.SoapCalculator.compute.__doc__.startswith("compute(self")
+
+
+def test_compute_signature():
+    doc = tandril.SoapCalculator.compute.__doc__
+    assert doc.startswith("compute(self")
+    for argument in ("numbers", "positions", "cells", "pbc", "offsets", "control: tandril._descriptor_cpp.ComputeControl | None = None",
+                     "num_threads: typing.SupportsInt = 0", "inner_average: bool = True", "outer_average: bool = False"):
+        assert argument.split(":")[0] in doc
+    assert doc.index("offsets") < doc.index("control") < doc.index("num_threads") < doc.index("inner_average") < doc.index(
+        "outer_average")
 
 
 def test_calculator_copies_options_and_takes_them_positionally():

@@ -105,6 +105,14 @@ def test_empty_structure_gives_a_zero_row_under_averaging(rng, average):
     np.testing.assert_array_equal(rows[0], rows[2])
 
 
+@pytest.mark.parametrize("average, rows", [("off", 0), ("inner", 1), ("outer", 1)])
+def test_a_single_empty_structure(average, rows):
+    options = soap_options(inner_average=average == "inner", outer_average=average == "outer")
+    out = compute(options, [(np.zeros(0, dtype=int), np.zeros((0, 3)), np.eye(3) * 7.0)])
+    assert out.shape == (rows, tandril.SoapCalculator(options).feature_count)
+    np.testing.assert_array_equal(out, 0.0)
+
+
 def test_empty_structure_in_the_middle_of_a_per_atom_batch(rng):
     empty = (np.zeros(0, dtype=int), np.zeros((0, 3)), np.eye(3) * 7.0)
     structures = random_structures(rng, count=2, atoms=4)

@@ -40,8 +40,8 @@ double radial_weight(const SoapOptions& o, double r) {
     }
 }
 
-// Step 1-3 of the atom: the entries of centre m with their weights, grouped
-// into channels.
+// The neighbour entries of centre m (vectors, distances, centre flag,
+// weights), grouped into channels.
 void gather_entries(const SoapKernel& kernel, const NeighborGraph& graph, std::int64_t first_atom, std::int64_t m,
                     SoapWorkspace& ws) {
     const SoapOptions& o = kernel.options;
@@ -76,7 +76,7 @@ void gather_entries(const SoapKernel& kernel, const NeighborGraph& graph, std::i
     }
 
     const std::int32_t channels = kernel.channels;
-    ws.channel_start.assign(static_cast<std::size_t>(channels) + 1, 0);
+    ws.channel_start.assign(static_cast<std::size_t>(std::max(channels, 1)) + 1, 0);
     if (channels <= 1) {
         for (std::size_t j = 0; j < count; ++j) ws.order[j] = static_cast<std::int32_t>(j);
         ws.channel_start[1] = static_cast<std::int32_t>(count);
