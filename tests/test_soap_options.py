@@ -258,7 +258,9 @@ CHECKS_IN_ORDER = [
     ("w0 negative", lambda: _with(soap_options(), weighting_has_w0=True, weighting_w0=-0.5), "invalid SOAP w0 weighting"),
     ("w0 nan", lambda: _with(soap_options(), weighting_has_w0=True, weighting_w0=NAN), "invalid SOAP w0 weighting"),
     ("GTO exponent at -1/(2 sigma^2)", lambda: _with(soap_options(sigma=0.5), alphas=[-2.0] + soap_options().alphas[1:]),
-     "SOAP GTO exponents must exceed -1/(2 sigma^2)"),
+     "SOAP GTO radial factors must be finite (alphas must exceed -1/(2 sigma^2))"),
+    ("sigma so small that 1/(2 sigma^2) overflows", lambda: _with(soap_options(), sigma=1e-200),
+     "SOAP GTO radial factors must be finite (alphas must exceed -1/(2 sigma^2))"),
     # two faults at once: the earlier check reports
     ("parameters before sizes", lambda: _with(soap_options(), compression=9, alphas=[]), "invalid SOAP parameters"),
     ("sizes before finiteness", lambda: _with(soap_options(), alphas=[NAN]), "invalid SOAP radial basis size"),

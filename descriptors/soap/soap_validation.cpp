@@ -82,7 +82,7 @@ void validate_soap_options(const SoapOptions& o) {
     // An exponent at or below -1/(2 sigma^2) makes the overlap with a
     // neighbour's Gaussian diverge (NaN or infinite factors in every row).
     if (o.radial_basis == 0)
-        require(gto_radial_factors_finite(o), "SOAP GTO exponents must exceed -1/(2 sigma^2)");
+        require(gto_radial_factors_finite(o), "SOAP GTO radial factors must be finite (alphas must exceed -1/(2 sigma^2))");
 }
 
 void check_soap_averaging_arguments(const SoapOptions& o, bool inner_average, bool outer_average) {
