@@ -86,6 +86,12 @@ SoapRadialTables build_soap_radial_tables(const SoapOptions& options) {
                        t.gto_decay.data() + l * un);
             k_power_l *= t.k;
         }
+        for (const double v : t.gto_decay) {
+            const auto same = std::find_if(t.gto_distinct_decay.begin(), t.gto_distinct_decay.end(),
+                                           [&](double u) { return std::bit_cast<std::uint64_t>(u) == std::bit_cast<std::uint64_t>(v); });
+            t.gto_decay_index.push_back(static_cast<std::int32_t>(same - t.gto_distinct_decay.begin()));
+            if (same == t.gto_distinct_decay.end()) t.gto_distinct_decay.push_back(v);
+        }
         t.gto_projection.resize(degrees * un * un);
         for (std::size_t l = 0; l < degrees; ++l)
             for (std::size_t a = 0; a < un; ++a)        // n
@@ -116,12 +122,16 @@ void gto_radial_row(const SoapRadialTables& t, double r_squared, double* out) no
     for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * std::exp(-(decay[j] * r_squared));
 }
 
-void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out) noexcept {
-    const std::size_t count = (static_cast<std::size_t>(t.l_max) + 1) * static_cast<std::size_t>(t.n_max);
+void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out,
+                             double* scratch) noexcept {
+    const std::size_t distinct = t.gto_distinct_decay.size();
+    const double* decay = t.gto_distinct_decay.data();
+    for (std::size_t u = 0; u < distinct; ++u) scratch[u] = std::exp(-(decay[u] * r_squared));
+    const std::size_t count = t.gto_decay_index.size();
     const double* scale = t.gto_scale.data();
-    const double* decay = t.gto_decay.data();
+    const std::int32_t* index = t.gto_decay_index.data();
     for (std::size_t j = 0; j < count; ++j) {
-        const double radial = scale[j] * std::exp(-(decay[j] * r_squared));
+        const double radial = scale[j] * scratch[index[j]];
         out[j] = weight * radial;
     }
 }
