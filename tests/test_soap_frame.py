@@ -48,7 +48,7 @@ def test_cancel_during_a_computation(rng, count, atoms):
     batch = make_batch(structures)
     calculator = tandril.SoapCalculator(long_polynomial_options())
     control = tandril.ComputeControl()
-    timer = threading.Timer(0.2, control.cancel)
+    timer = threading.Timer(0.5, control.cancel)
     timer.start()
     try:
         with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
