@@ -125,7 +125,7 @@ void expand_gto(const SoapKernel& kernel, SoapWorkspace& ws, std::int32_t ch, do
             }
             for (std::size_t k = 0; k < row_length; ++k) scaled[k] = w * row[k];
         } else {
-            weighted_gto_radial_row(t, r2, w, scaled, ws.radial_scratch.data());
+            weighted_gto_radial_row(t, r2, w, scaled);
         }
     }
     double* q = ws.sums.data();
@@ -239,7 +239,7 @@ void prepare_soap_workspace(const SoapKernel& kernel, SoapWorkspace& ws) {
     const std::size_t harmonics = harmonic_count(t);
     const std::size_t channels = static_cast<std::size_t>(kernel.channels);
     ws.sums.resize(harmonics * n);
-    ws.radial_scratch.resize(std::max(static_cast<std::size_t>(t.grid_size), t.gto_distinct_decay.size()));
+    ws.radial_scratch.resize(static_cast<std::size_t>(t.grid_size));
     ws.accumulator.resize(harmonics * static_cast<std::size_t>(t.grid_size));
     ws.coefficients.resize(channels * harmonics * n);
     ws.coefficient_sum.resize(channels * harmonics * n);

@@ -41,6 +41,29 @@ void gto_degree(double k, double k_power_l, std::int32_t l, const double* alphas
     }
 }
 
+// Groups the [l][n] entries by the bit pattern of V, in order of first
+// appearance.
+void group_equal_decays(SoapRadialTables& t) {
+    const std::size_t count = t.gto_decay.size();
+    std::vector<std::int32_t> group(count);
+    std::vector<std::uint64_t> distinct_bits;
+    for (std::size_t j = 0; j < count; ++j) {
+        const auto bits = std::bit_cast<std::uint64_t>(t.gto_decay[j]);
+        const auto same = std::find(distinct_bits.begin(), distinct_bits.end(), bits);
+        group[j] = static_cast<std::int32_t>(same - distinct_bits.begin());
+        if (same == distinct_bits.end()) {
+            distinct_bits.push_back(bits);
+            t.gto_distinct_decay.push_back(t.gto_decay[j]);
+        }
+    }
+    t.gto_sharing_start.assign(distinct_bits.size() + 1, 0);
+    for (const std::int32_t g : group) ++t.gto_sharing_start[static_cast<std::size_t>(g) + 1];
+    for (std::size_t u = 0; u < distinct_bits.size(); ++u) t.gto_sharing_start[u + 1] += t.gto_sharing_start[u];
+    t.gto_sharing.resize(count);
+    std::vector<std::int32_t> next(t.gto_sharing_start.begin(), t.gto_sharing_start.end() - 1);
+    for (std::size_t j = 0; j < count; ++j) t.gto_sharing[static_cast<std::size_t>(next[group[j]]++)] = static_cast<std::int32_t>(j);
+}
+
 }  // namespace
 
 bool RadialCacheTag::operator==(const RadialCacheTag& other) const noexcept {
@@ -86,12 +109,7 @@ SoapRadialTables build_soap_radial_tables(const SoapOptions& options) {
                        t.gto_decay.data() + l * un);
             k_power_l *= t.k;
         }
-        for (const double v : t.gto_decay) {
-            const auto same = std::find_if(t.gto_distinct_decay.begin(), t.gto_distinct_decay.end(),
-                                           [&](double u) { return std::bit_cast<std::uint64_t>(u) == std::bit_cast<std::uint64_t>(v); });
-            t.gto_decay_index.push_back(static_cast<std::int32_t>(same - t.gto_distinct_decay.begin()));
-            if (same == t.gto_distinct_decay.end()) t.gto_distinct_decay.push_back(v);
-        }
+        group_equal_decays(t);
         t.gto_projection.resize(degrees * un * un);
         for (std::size_t l = 0; l < degrees; ++l)
             for (std::size_t a = 0; a < un; ++a)        // n
@@ -122,17 +140,19 @@ void gto_radial_row(const SoapRadialTables& t, double r_squared, double* out) no
     for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * std::exp(-(decay[j] * r_squared));
 }
 
-void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out,
-                             double* scratch) noexcept {
+void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out) noexcept {
     const std::size_t distinct = t.gto_distinct_decay.size();
     const double* decay = t.gto_distinct_decay.data();
-    for (std::size_t u = 0; u < distinct; ++u) scratch[u] = std::exp(-(decay[u] * r_squared));
-    const std::size_t count = t.gto_decay_index.size();
     const double* scale = t.gto_scale.data();
-    const std::int32_t* index = t.gto_decay_index.data();
-    for (std::size_t j = 0; j < count; ++j) {
-        const double radial = scale[j] * scratch[index[j]];
-        out[j] = weight * radial;
+    const std::int32_t* start = t.gto_sharing_start.data();
+    const std::int32_t* sharing = t.gto_sharing.data();
+    for (std::size_t u = 0; u < distinct; ++u) {
+        const double e = std::exp(-(decay[u] * r_squared));
+        for (std::int32_t k = start[u]; k < start[u + 1]; ++k) {
+            const auto j = static_cast<std::size_t>(sharing[k]);
+            const double radial = scale[j] * e;
+            out[j] = weight * radial;
+        }
     }
 }
 

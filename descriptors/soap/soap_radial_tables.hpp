@@ -33,11 +33,13 @@ struct SoapRadialTables {
     // Gaussian-type orbitals: R_(l,n)(r) = S_(l,n) exp(-V_(l,n) r^2).
     std::vector<double> gto_scale;      // S, [l][n]
     std::vector<double> gto_decay;      // V, [l][n]
-    // The distinct V values (bit for bit) and, per [l][n], which one it is:
-    // equal exponents (every degree's primitive at r = 1 has the same one)
-    // share one exp per distance.
+    // The distinct V values (bit for bit) with the [l][n] entries that have
+    // each (entries gto_sharing[gto_sharing_start[u] ..]): equal exponents
+    // (every degree's primitive at r = 1 has the same one) share one exp
+    // per distance.
     std::vector<double> gto_distinct_decay;
-    std::vector<std::int32_t> gto_decay_index;
+    std::vector<std::int32_t> gto_sharing_start;
+    std::vector<std::int32_t> gto_sharing;
     std::vector<double> gto_projection; // pi^(3/2) beta_(l,n,n'), [l][n'][n]
     RadialCacheTag gto_tag;
 
@@ -59,10 +61,8 @@ struct SoapRadialTables {
 void gto_radial_row(const SoapRadialTables& tables, double r_squared, double* out) noexcept;
 
 // weight * R_(l,n)(r), the product formed after R (same values as scaling
-// the row of gto_radial_row afterwards); `scratch` holds
-// gto_distinct_decay.size() values.
-void weighted_gto_radial_row(const SoapRadialTables& tables, double r_squared, double weight, double* out,
-                             double* scratch) noexcept;
+// the row of gto_radial_row afterwards).
+void weighted_gto_radial_row(const SoapRadialTables& tables, double r_squared, double weight, double* out) noexcept;
 
 // I_l(r_i; r) = exp(-(r_i^2 + r^2) / (2 sigma^2)) i_l(r_i r / sigma^2) for one
 // distance, stored [l][i]; `scratch` holds G values.

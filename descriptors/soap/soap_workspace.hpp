@@ -27,7 +27,7 @@ struct SoapWorkspace {
     std::vector<double> entry_harmonics;
     std::vector<double> entry_radial;
     std::vector<const double*> entry_rows;
-    std::vector<double> radial_scratch;  // while a radial row is formed
+    std::vector<double> radial_scratch;  // while a polynomial row is formed
     std::vector<double> sums;         // Q, [lm][n']
     std::vector<double> accumulator;  // A of one channel, [lm][i]
 
