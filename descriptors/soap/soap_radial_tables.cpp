@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <span>
+#include <unordered_map>
 
 namespace tandril {
 namespace {
@@ -46,19 +47,17 @@ void gto_degree(double k, double k_power_l, std::int32_t l, const double* alphas
 void group_equal_decays(SoapRadialTables& t) {
     const std::size_t count = t.gto_decay.size();
     std::vector<std::int32_t> group(count);
-    std::vector<std::uint64_t> distinct_bits;
+    std::unordered_map<std::uint64_t, std::int32_t> first_seen;
     for (std::size_t j = 0; j < count; ++j) {
-        const auto bits = std::bit_cast<std::uint64_t>(t.gto_decay[j]);
-        const auto same = std::find(distinct_bits.begin(), distinct_bits.end(), bits);
-        group[j] = static_cast<std::int32_t>(same - distinct_bits.begin());
-        if (same == distinct_bits.end()) {
-            distinct_bits.push_back(bits);
-            t.gto_distinct_decay.push_back(t.gto_decay[j]);
-        }
+        const auto [found, added] = first_seen.try_emplace(std::bit_cast<std::uint64_t>(t.gto_decay[j]),
+                                                           static_cast<std::int32_t>(t.gto_distinct_decay.size()));
+        if (added) t.gto_distinct_decay.push_back(t.gto_decay[j]);
+        group[j] = found->second;
     }
-    t.gto_sharing_start.assign(distinct_bits.size() + 1, 0);
+    const std::size_t distinct = t.gto_distinct_decay.size();
+    t.gto_sharing_start.assign(distinct + 1, 0);
     for (const std::int32_t g : group) ++t.gto_sharing_start[static_cast<std::size_t>(g) + 1];
-    for (std::size_t u = 0; u < distinct_bits.size(); ++u) t.gto_sharing_start[u + 1] += t.gto_sharing_start[u];
+    for (std::size_t u = 0; u < distinct; ++u) t.gto_sharing_start[u + 1] += t.gto_sharing_start[u];
     t.gto_sharing.resize(count);
     std::vector<std::int32_t> next(t.gto_sharing_start.begin(), t.gto_sharing_start.end() - 1);
     for (std::size_t j = 0; j < count; ++j) t.gto_sharing[static_cast<std::size_t>(next[group[j]]++)] = static_cast<std::int32_t>(j);
@@ -69,7 +68,8 @@ void group_equal_decays(SoapRadialTables& t) {
 bool RadialCacheTag::operator==(const RadialCacheTag& other) const noexcept {
     return fingerprint == other.fingerprint && sigma_bits == other.sigma_bits && l_max == other.l_max &&
            size == other.size && row_source.size() == other.row_source.size() &&
-           std::memcmp(row_source.data(), other.row_source.data(), row_source.size() * sizeof(double)) == 0;
+           (row_source.empty() ||
+            std::memcmp(row_source.data(), other.row_source.data(), row_source.size() * sizeof(double)) == 0);
 }
 
 bool gto_radial_factors_finite(const SoapOptions& options) {
