@@ -127,6 +127,26 @@ def demo_nep() -> None:
     for name, structure in STRUCTURES.items():
         rows = timed(name, calculator.compute, *tandril.batch([structure]))
         print(f"    rows {rows.shape}, radial part of atom 0: {np.array2string(rows[0, :3], precision=4)} ...")
+def demo_soap(r_cut: float = 5.0, n_max: int = 8, l_max: int = 6, sigma: float = 0.5) -> None:
+    print(f"\nSOAP power spectra (r_cut {r_cut} Å, n_max {n_max}, l_max {l_max}, sigma {sigma} Å)")
+    structures = list(STRUCTURES.values())
+    species = sorted({int(z) for numbers, _, _ in structures for z in numbers})
+    batch = tandril.batch(structures)
+    for rbf in ("gto", "polynomial"):
+        # Radial tables are built for you; one row per atom.
+        calculator = tandril.soap(species, r_cut, n_max, l_max, sigma, rbf=rbf)
+        rows = timed(f"{rbf} basis, {len(batch.numbers)} atoms", calculator.compute, *batch, inner_average=False)
+        print(f"    rows {rows.shape}; species blocks ordered as {calculator.species}")
+    # One averaged row per structure, all species in one density channel so
+    # that structures of different elements compare by geometry alone. The
+    # compute arguments repeat the stored averaging flags.
+    averaged = tandril.soap(species, r_cut, n_max, l_max, sigma, average="inner", compression="species_merged")
+    means = timed("inner average per structure, species merged", averaged.compute, *batch, inner_average=True)
+    unit = means / np.linalg.norm(means, axis=1, keepdims=True)
+    names = list(STRUCTURES)
+    print("    cosine similarity of the structure averages:")
+    for name, similarities in zip(names, unit @ unit.T):
+        print(f"      {name:32s} " + " ".join(f"{value:5.2f}" for value in similarities))
 
 
 def main() -> None:
@@ -135,6 +155,7 @@ def main() -> None:
     demo_neighbors()
     demo_matrices()
     demo_mbtr()
+    demo_soap()
     demo_nep()
 
 

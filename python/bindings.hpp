@@ -21,4 +21,7 @@ void bind_mbtr(pybind11::module_& m);
 void declare_nep_calculator(pybind11::module_& m);
 void bind_nep_calculator(pybind11::module_& m);
 
+void declare_soap_calculator(pybind11::module_& m);
+void bind_soap_calculator(pybind11::module_& m);
+
 }  // namespace tandril::python

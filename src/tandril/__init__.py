@@ -8,6 +8,7 @@ from __future__ import annotations
 
 from . import _descriptor_cpp
 from ._batch import Batch, batch
+from .soap import soap, soap_gto_basis, soap_options, soap_polynomial_basis
 
 __version__ = "0.1.0"
 
@@ -18,4 +19,4 @@ def _export_extension() -> list[str]:
     return names
 
 
-__all__ = [*_export_extension(), "Batch", "batch"]
+__all__ = [*_export_extension(), "Batch", "batch", "soap", "soap_gto_basis", "soap_options", "soap_polynomial_basis"]
