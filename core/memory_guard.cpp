@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <new>
 
 namespace tandril {
 namespace {
@@ -19,14 +18,15 @@ std::uint64_t physical_memory_bytes() {
 
 }  // namespace
 
-void ensure_allocatable(std::uint64_t count, std::uint64_t item_bytes) {
+void ensure_allocatable(std::uint64_t count, std::uint64_t item_bytes, const char* what) {
     std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(count, item_bytes, &bytes) || bytes > physical_memory_bytes()) throw std::bad_alloc();
+    if (__builtin_mul_overflow(count, item_bytes, &bytes) || bytes > physical_memory_bytes())
+        throw AllocationRefused(what);
 }
 
-std::int64_t checked_product(std::int64_t a, std::int64_t b) {
+std::int64_t checked_product(std::int64_t a, std::int64_t b, const char* what) {
     std::int64_t result = 0;
-    if (__builtin_mul_overflow(a, b, &result)) throw std::bad_alloc();
+    if (__builtin_mul_overflow(a, b, &result)) throw AllocationRefused(what);
     return result;
 }
 

@@ -59,6 +59,9 @@ struct NeighborSearchScratch {
 namespace {
 
 constexpr std::int32_t int32_max = std::numeric_limits<std::int32_t>::max();
+constexpr const char* too_many_images =
+    "neighbor search needs more periodic images than fit in memory: the cutoff is very large for the cell, "
+    "or atoms lie very far outside it";
 
 struct Box {
     double lower[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
@@ -118,7 +121,7 @@ void set_replication_ranges(CellFrame& frame, double cutoff, const double spread
         double range = std::floor(reach + 1.0);
         if (spread[i] >= 1.0) range = std::max(range, std::floor(reach + spread[i] + 1e-9));
         // More images than int32 could count cannot be held anyway.
-        if (!(range < 1e9)) throw std::bad_alloc();
+        if (!(range < 1e9)) throw AllocationRefused(too_many_images);
         frame.range[i] = static_cast<std::int32_t>(range);
     }
 }
@@ -153,10 +156,10 @@ Box reach_box(const double* positions, std::int64_t count, double cutoff) {
 
 void check_image_count(const CellFrame& frame, std::int64_t count) {
     std::int64_t images = 1;
-    for (int i = 0; i < 3; ++i) images = checked_product(images, 2 * std::int64_t{frame.range[i]} + 1);
-    const std::int64_t records = checked_product(images, count);
-    if (records > int32_max) throw std::bad_alloc();
-    ensure_allocatable(static_cast<std::uint64_t>(records), 5 * sizeof(double));
+    for (int i = 0; i < 3; ++i) images = checked_product(images, 2 * std::int64_t{frame.range[i]} + 1, too_many_images);
+    const std::int64_t records = checked_product(images, count, too_many_images);
+    if (records > int32_max) throw AllocationRefused(too_many_images);
+    ensure_allocatable(static_cast<std::uint64_t>(records), 5 * sizeof(double), too_many_images);
 }
 
 // All images r_j + n1 a1 + n2 a2 + n3 a3 in record order (shift loops outer,
@@ -343,7 +346,8 @@ void reserve_growing(std::vector<T>& v, std::size_t size) {
 // Makes room for the entries up to `total`, growing geometrically so that a
 // batch appended structure by structure is not copied over and over.
 void resize_entries(NeighborGraph& graph, std::int64_t total, bool store_shifts) {
-    ensure_allocatable(static_cast<std::uint64_t>(total), 4 + 24 + 8 + (store_shifts ? 12 : 0));
+    ensure_allocatable(static_cast<std::uint64_t>(total), 4 + 24 + 8 + (store_shifts ? 12 : 0),
+                       "neighbor list does not fit in memory: the cutoff is very large for the density");
     const auto n = static_cast<std::size_t>(total);
     reserve_growing(graph.neighbors, n);
     reserve_growing(graph.vectors, 3 * n);

@@ -184,11 +184,15 @@ def test_strings_are_refused_with_type_error():
         tandril.build_neighbor_graph([1], np.zeros((1, 3)), np.eye(3), [1, 1, 1], "2.0")
 
 
-def test_huge_image_count_raises_memory_error_before_allocating():
-    with pytest.raises(MemoryError):
-        tandril.build_neighbor_graph([1], [[0.0, 0.0, 0.0]], np.eye(3) * 1e-3, [1, 1, 1], 1e3)
-    with pytest.raises(MemoryError):
-        tandril.build_neighbor_graph([1], [[0.0, 0.0, 0.0]], np.eye(3) * 1e-4, [1, 1, 1], 1e300)
+@pytest.mark.parametrize(
+    "positions, cell, cutoff",
+    [([[0.0, 0.0, 0.0]], np.eye(3) * 1e-3, 1e3), ([[0.0, 0.0, 0.0]], np.eye(3) * 1e-4, 1e300),
+     ([[0.0, 0.0, 0.0], [1e9, 0.0, 0.0]], np.eye(3) * 3.0, 2.0)],
+    ids=["cutoff_against_tiny_cell", "absurd_cutoff", "atom_far_outside"],
+)
+def test_huge_image_count_raises_memory_error_before_allocating(positions, cell, cutoff):
+    with pytest.raises(MemoryError, match="^neighbor search needs more periodic images than fit in memory"):
+        tandril.build_neighbor_graph([1] * len(positions), positions, cell, [1, 1, 1], cutoff)
 
 
 def test_non_finite_positions_do_not_break_the_search():
