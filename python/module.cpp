@@ -12,4 +12,9 @@ PYBIND11_MODULE(_descriptor_cpp, m) {
     bind_neighbor_graph(m);
     bind_matrices(m);
     bind_mbtr(m);
+    bind_ead(m);
+    declare_acsf_calculator(m);
+    declare_c00ps_mlff_calculator(m);
+    bind_c00ps_mlff_calculator(m);
+    bind_acsf_calculator(m);
 }

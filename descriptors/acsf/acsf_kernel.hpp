@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/neighbors.hpp"
+#include "descriptors/acsf/acsf_angular_terms.hpp"
+#include "descriptors/acsf/acsf_layout.hpp"
+#include "descriptors/acsf/acsf_options.hpp"
+
+namespace tandril {
+
+// Everything the per-atom kernel reads, built once per computation from
+// validated options.
+struct AcsfSetup {
+    AcsfLayout layout;
+    double r_cut = 0.0;
+    std::span<const double> g2_params;  // (eta, R_s) pairs
+    std::span<const double> g3_params;  // kappas
+    AcsfAngularTerms g4;
+    AcsfAngularTerms g5;
+};
+
+[[nodiscard]] AcsfSetup make_acsf_setup(const AcsfOptions& options);
+
+// One neighbour entry kept for the three-body terms.
+struct AcsfNeighborRecord {
+    double x, y, z;  // vector from the centre to the neighbour image
+    double r2, r, fc;
+    std::int32_t species;
+};
+
+// Scratch reused by the kernel; cleared, never freed, between atoms.
+struct AcsfScratch {
+    std::vector<AcsfNeighborRecord> records;
+    std::vector<double> g4_exponentials, g4_powers;  // per distinct eta / shape
+    std::vector<double> g5_exponentials, g5_powers;
+    std::vector<std::int32_t> species_of_atom;       // of the structure being walked
+};
+
+// The calling thread's scratch; it lives across computations.
+[[nodiscard]] AcsfScratch& acsf_thread_scratch();
+
+// Overwrites the row of the graph's atom `centre`. `species_of_atom` maps the
+// graph's atom indices to species indices.
+void acsf_atom_row(const AcsfSetup& setup, const NeighborGraph& graph, std::int64_t centre,
+                   std::span<const std::int32_t> species_of_atom, AcsfScratch& scratch, double* row);
+
+}  // namespace tandril

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/neighbors.hpp"
+#include "core/structure_batch.hpp"
+#include "descriptors/ead/ead_angular_components.hpp"
+#include "descriptors/ead/ead_parameters.hpp"
+
+namespace tandril {
+
+// What the per-atom kernel reads, built once per computation.
+struct EadSetup {
+    const EadParameters* parameters = nullptr;
+    std::vector<EadAngularComponent> components;
+    std::int64_t grid = 0;  // eta count x rs count: the (p, q) values of one component
+};
+
+[[nodiscard]] EadSetup make_ead_setup(const EadParameters& parameters);
+
+// Per-computation work arrays, sized once.
+struct EadScratch {
+    std::vector<double> density;    // W[k][p][q]
+    std::vector<double> gaussians;  // exp(-eta_p (r - rs_q)^2) of one neighbour
+    std::vector<double> squares;    // running sum of W^2 over components
+    std::vector<double> x_powers, y_powers, z_powers;
+
+    explicit EadScratch(const EadSetup& setup);
+};
+
+// Overwrites the row of atom `centre` (a batch index; the graph covers the
+// whole batch).
+void ead_atom_row(const EadSetup& setup, const StructureBatch& batch, const NeighborGraph& graph,
+                  std::int64_t centre, EadScratch& scratch, double* row);
+
+}  // namespace tandril
