@@ -43,9 +43,14 @@ void gather_neighbors(const C00PSMlffSetup& setup, const NeighborGraph& graph, s
         const double r = scratch.r[j];
         const double fc = c00ps_mlff_cutoff(o.cutoff_function, r, o.r_cut);
         double* values = scratch.radial_values.data() + j * width;
-        for (std::int32_t l = 0; l < setup.degrees; ++l)
-            for (std::int32_t k = 0; k < counts[l]; ++k)
-                *values++ = spherical_bessel_j(l, basis.zeros[l][k] * r / o.r_cut) * fc / basis.norms[l][k];
+        for (std::int32_t l = 0; l < setup.degrees; ++l) {
+            const std::int32_t count = counts[l];
+            scratch.arguments.resize(static_cast<std::size_t>(count));
+            scratch.bessel.resize(static_cast<std::size_t>(count));
+            for (std::int32_t k = 0; k < count; ++k) scratch.arguments[k] = basis.zeros[l][k] * r / o.r_cut;
+            spherical_bessel_j(l, scratch.arguments.data(), scratch.bessel.data(), count);
+            for (std::int32_t k = 0; k < count; ++k) *values++ = scratch.bessel[k] * fc / basis.norms[l][k];
+        }
     }
 }
 
@@ -61,61 +66,133 @@ void radial_block(const C00PSMlffSetup& setup, const C00PSMlffScratch& scratch, 
     for (std::int64_t a = 0; a < setup.layout->radial_size; ++a) out[a] /= two_sqrt_pi;
 }
 
-void legendre_polynomials(double c, std::vector<double>& p) {
+void legendre_polynomials(double c, double* p, std::int32_t degrees) {
     p[0] = 1.0;
-    if (p.size() > 1) p[1] = c;
-    if (p.size() > 2) p[2] = (3.0 * (c * c) - 1.0) / 2.0;
-    for (std::size_t l = 2; l + 1 < p.size(); ++l) {
+    if (degrees > 1) p[1] = c;
+    if (degrees > 2) p[2] = (3.0 * (c * c) - 1.0) / 2.0;
+    for (std::int32_t l = 2; l + 1 < degrees; ++l) {
         const auto k = static_cast<double>(l);
         p[l + 1] = ((2.0 * k + 1.0) * c * p[l] - k * p[l - 1]) / (k + 1.0);
     }
 }
 
-// Adds gamma_(l,a)(j) gamma_(l,b)(k) P_l to the pair sums of every a <= b
-// (only the upper triangle is ever read). Species blocks with s_j > s_k lie
-// wholly below the diagonal.
-void add_pair(const C00PSMlffSetup& setup, C00PSMlffScratch& scratch, std::size_t j, std::size_t k) {
-    const std::int32_t sj = scratch.species[j], sk = scratch.species[k];
-    if (sj > sk) return;
-    const double c = std::clamp(
-        (scratch.x[j] * scratch.x[k] + scratch.y[j] * scratch.y[k] + scratch.z[j] * scratch.z[k]) /
-            (scratch.r[j] * scratch.r[k]),
-        -1.0, 1.0);
-    legendre_polynomials(c, scratch.legendre);
-    const auto width = static_cast<std::size_t>(setup.values_per_neighbor);
-    const C00PSMlffLayout& layout = *setup.layout;
-    for (std::int32_t l = 0; l < setup.degrees; ++l) {
-        const std::int32_t count = layout.radial_counts[l];
-        const std::int64_t m = layout.angular_dimension[l];
-        const double p = scratch.legendre[l];
-        const double* gj = scratch.radial_values.data() + j * width + setup.degree_offsets[l];
-        const double* gk = scratch.radial_values.data() + k * width + setup.degree_offsets[l];
-        double* sums = scratch.pair_sums[l].data();
-        for (std::int32_t n = 0; n < count; ++n) {
-            const double gjn = gj[n];
-            double* out = sums + (std::int64_t{sj} * count + n) * m + std::int64_t{sk} * count;
-            for (std::int32_t q = sj == sk ? n : 0; q < count; ++q) out[q] += gjn * gk[q] * p;
+// P_l(cos theta_jk) of every ordered pair (the cosine is symmetric in j, k).
+void pair_legendre(const C00PSMlffScratch& in, std::int32_t degrees, std::vector<double>& out) {
+    const std::size_t n = in.r.size();
+    out.resize(n * n * static_cast<std::size_t>(degrees));
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = j; k < n; ++k) {
+            const double c = std::clamp(
+                (in.x[j] * in.x[k] + in.y[j] * in.y[k] + in.z[j] * in.z[k]) / (in.r[j] * in.r[k]), -1.0, 1.0);
+            double* p = out.data() + (j * n + k) * degrees;
+            legendre_polynomials(c, p, degrees);
+            std::copy(p, p + degrees, out.data() + (k * n + j) * degrees);
         }
+}
+
+// One species block (s, t), s <= t, of the degree-l pair sums:
+// sums[n][m] += gamma_j[n] gamma_k[m] P_l(jk) over the neighbours j of
+// species s and k of species t, j outer and k inner in list order, which is
+// the order of the full double sum restricted to this block. Only the upper
+// triangle of a diagonal block (s = t) is ever read, so only it is summed.
+struct SpeciesBlock {
+    double* sums;             // the block's first element
+    std::int64_t stride;      // M_l
+    const double* values;     // radial values of neighbour 0 at this degree
+    std::size_t width;        // radial values per neighbour
+    const double* legendre;   // P_l of pair (0, 0)
+    std::size_t pair_stride;  // distance between P_l of consecutive pairs
+    std::size_t neighbors;
+    const std::vector<std::int32_t>* rows;
+    const std::vector<std::int32_t>* columns;
+    bool exclude_self;
+    std::int32_t count;  // radial functions at this degree
+};
+
+// Count fixed at compile time (0: taken from the block), so that the short
+// row updates unroll completely.
+template <std::int32_t FixedCount, bool Diagonal>
+void add_species_block(const SpeciesBlock& b) {
+    const std::int32_t count = FixedCount > 0 ? FixedCount : b.count;
+    for (const std::int32_t j : *b.rows) {
+        const double* gj = b.values + static_cast<std::size_t>(j) * b.width;
+        const double* pj = b.legendre + static_cast<std::size_t>(j) * b.neighbors * b.pair_stride;
+        for (const std::int32_t k : *b.columns) {
+            if (b.exclude_self && j == k) continue;
+            const double p = pj[static_cast<std::size_t>(k) * b.pair_stride];
+            const double* gk = b.values + static_cast<std::size_t>(k) * b.width;
+            for (std::int32_t n = 0; n < count; ++n) {
+                const double a = gj[n];
+                double* row = b.sums + n * b.stride;
+                for (std::int32_t m = Diagonal ? n : 0; m < count; ++m) row[m] += a * gk[m] * p;
+            }
+        }
+    }
+}
+
+using SpeciesBlockKernel = void (*)(const SpeciesBlock&);
+
+template <std::int32_t FixedCount>
+SpeciesBlockKernel species_block_kernel(bool diagonal) {
+    return diagonal ? add_species_block<FixedCount, true> : add_species_block<FixedCount, false>;
+}
+
+SpeciesBlockKernel select_species_block_kernel(std::int32_t count, bool diagonal) {
+    switch (count) {
+        case 1: return species_block_kernel<1>(diagonal);
+        case 2: return species_block_kernel<2>(diagonal);
+        case 3: return species_block_kernel<3>(diagonal);
+        case 4: return species_block_kernel<4>(diagonal);
+        case 5: return species_block_kernel<5>(diagonal);
+        case 6: return species_block_kernel<6>(diagonal);
+        case 7: return species_block_kernel<7>(diagonal);
+        case 8: return species_block_kernel<8>(diagonal);
+        case 9: return species_block_kernel<9>(diagonal);
+        case 10: return species_block_kernel<10>(diagonal);
+        case 11: return species_block_kernel<11>(diagonal);
+        case 12: return species_block_kernel<12>(diagonal);
+        default: return species_block_kernel<0>(diagonal);
     }
 }
 
 void angular_block(const C00PSMlffSetup& setup, C00PSMlffScratch& scratch, double* row) {
     const C00PSMlffLayout& layout = *setup.layout;
-    for (auto& sums : scratch.pair_sums) std::fill(sums.begin(), sums.end(), 0.0);
     const std::size_t n = scratch.r.size();
-    const bool exclude_self = setup.options->exclude_self_interaction;
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t k = 0; k < n; ++k)
-            if (!(exclude_self && j == k)) add_pair(setup, scratch, j, k);
+    const auto species = static_cast<std::size_t>(layout.species);
+    scratch.by_species.resize(species);
+    for (auto& list : scratch.by_species) list.clear();
+    for (std::size_t j = 0; j < n; ++j) scratch.by_species[scratch.species[j]].push_back(static_cast<std::int32_t>(j));
+    pair_legendre(scratch, setup.degrees, scratch.legendre);
 
     for (std::int32_t l = 0; l < setup.degrees; ++l) {
+        const std::int32_t count = layout.radial_counts[l];
+        const std::int64_t m = layout.angular_dimension[l];
+        std::vector<double>& sums = scratch.pair_sums[l];
+        std::fill(sums.begin(), sums.end(), 0.0);
+        SpeciesBlock block{};
+        block.stride = m;
+        block.values = scratch.radial_values.data() + setup.degree_offsets[l];
+        block.width = static_cast<std::size_t>(setup.values_per_neighbor);
+        block.legendre = scratch.legendre.data() + l;
+        block.pair_stride = static_cast<std::size_t>(setup.degrees);
+        block.neighbors = n;
+        block.exclude_self = setup.options->exclude_self_interaction;
+        block.count = count;
+        for (std::size_t s = 0; s < species; ++s)
+            for (std::size_t t = s; t < species; ++t) {
+                if (scratch.by_species[s].empty() || scratch.by_species[t].empty()) continue;
+                block.sums = sums.data() + static_cast<std::int64_t>(s) * count * m + static_cast<std::int64_t>(t) * count;
+                block.rows = &scratch.by_species[s];
+                block.columns = &scratch.by_species[t];
+                select_species_block_kernel(count, s == t)(block);
+            }
+
         const double two_l_plus_one = 2.0 * l + 1.0;
         const double prefactor = std::sqrt(eight_pi_squared / two_l_plus_one) * two_l_plus_one / four_pi;
-        const std::int64_t m = layout.angular_dimension[l];
-        const double* sums = scratch.pair_sums[l].data();
+        const double* source = sums.data();
         double* out = row + layout.angular_offsets[l];
         for (std::int64_t a = 0; a < m; ++a)
-            for (std::int64_t b = a; b < m; ++b) *out++ = prefactor * sums[a * m + b];
+            for (std::int64_t b = a; b < m; ++b) *out++ = prefactor * source[a * m + b];
     }
 }
 
@@ -166,7 +243,6 @@ void c00ps_mlff_atom_row(const C00PSMlffSetup& setup, const NeighborGraph& graph
         scratch.pair_sums.resize(static_cast<std::size_t>(setup.degrees));
         for (std::int32_t l = 0; l < setup.degrees; ++l)
             scratch.pair_sums[l].resize(static_cast<std::size_t>(layout.angular_dimension[l] * layout.angular_dimension[l]));
-        scratch.legendre.resize(static_cast<std::size_t>(setup.degrees));
         angular_block(setup, scratch, row);
     }
 

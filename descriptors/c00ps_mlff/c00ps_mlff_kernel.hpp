@@ -29,8 +29,11 @@ struct C00PSMlffScratch {
     std::vector<double> x, y, z, r;     // neighbour vectors and distances
     std::vector<std::int32_t> species;  // neighbour species indices
     std::vector<double> radial_values;  // per neighbour, g_(l,n)(r) for every degree and n
+    std::vector<double> arguments;      // q r / r_cut of one neighbour and degree
+    std::vector<double> bessel;         // j_l at those arguments
     std::vector<std::vector<double>> pair_sums;  // per degree, the M_l x M_l pair sums
-    std::vector<double> legendre;                // P_0 .. P_l_max of one pair
+    std::vector<double> legendre;                // P_0 .. P_l_max of every ordered neighbour pair
+    std::vector<std::vector<std::int32_t>> by_species;  // neighbour indices per species, in list order
 };
 
 // Overwrites the row of the graph's atom `centre`; `species_of_atom` maps the

@@ -1,5 +1,6 @@
 #include "descriptors/c00ps_mlff/spherical_bessel.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -81,6 +82,43 @@ double spherical_bessel_j(std::int32_t l, double x) {
     if (magnitude < tiny_argument) return small_argument_series(l, x);
     if (magnitude < spherical_bessel_series_limit(l)) return full_power_series(l, x);
     return upward_recurrence(l, x);
+}
+
+void spherical_bessel_j(std::int32_t l, const double* x, double* out, std::int32_t count) {
+    if (l <= 1) {
+        for (std::int32_t i = 0; i < count; ++i) out[i] = spherical_bessel_j(l, x[i]);
+        return;
+    }
+    // Arguments that take the recurrence are gathered so that one step is
+    // taken for all of them at a time.
+    constexpr std::int32_t chunk = 16;
+    const double limit = std::max(tiny_argument, spherical_bessel_series_limit(l));
+    for (std::int32_t first = 0; first < count; first += chunk) {
+        const std::int32_t last = std::min(count, first + chunk);
+        double arg[chunk], previous[chunk], current[chunk];
+        std::int32_t slot[chunk];
+        std::int32_t n = 0;
+        for (std::int32_t i = first; i < last; ++i) {
+            if (std::fabs(x[i]) < limit) {
+                out[i] = spherical_bessel_j(l, x[i]);
+                continue;
+            }
+            const double s = std::sin(x[i]), c = std::cos(x[i]);
+            arg[n] = x[i];
+            previous[n] = s / x[i];
+            current[n] = s / (x[i] * x[i]) - c / x[i];
+            slot[n++] = i;
+        }
+        for (std::int32_t k = 1; k < l; ++k) {
+            const double factor = 2.0 * k + 1.0;
+            for (std::int32_t e = 0; e < n; ++e) {
+                const double next = factor * current[e] / arg[e] - previous[e];
+                previous[e] = current[e];
+                current[e] = next;
+            }
+        }
+        for (std::int32_t e = 0; e < n; ++e) out[slot[e]] = current[e];
+    }
 }
 
 std::vector<double> spherical_bessel_zeros(std::int32_t l, std::int32_t count, double scan_end) {

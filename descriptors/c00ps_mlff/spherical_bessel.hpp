@@ -16,6 +16,11 @@ namespace tandril {
 //    the first scan points of the zero search).
 [[nodiscard]] double spherical_bessel_j(std::int32_t l, double x);
 
+// j_l at `count` arguments into `out`, each value identical to
+// spherical_bessel_j(l, x[i]); the recurrences of different arguments are
+// interleaved, which hides the latency of their divisions.
+void spherical_bessel_j(std::int32_t l, const double* x, double* out, std::int32_t count);
+
 // Below this argument j_l is summed as a power series rather than by the
 // upward recurrence (0 for l = 0, whose closed form needs no recurrence).
 [[nodiscard]] double spherical_bessel_series_limit(std::int32_t l);
