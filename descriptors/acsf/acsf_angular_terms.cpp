@@ -1,7 +1,6 @@
 #include "descriptors/acsf/acsf_angular_terms.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace tandril {
 namespace {
@@ -37,13 +36,6 @@ AcsfAngularTerms make_acsf_angular_terms(std::span<const double> triples) {
         terms.shape_of.push_back(shape);
     }
     return terms;
-}
-
-double acsf_angular_power(double cos_theta, double zeta, double lambda) {
-    const double x = (1.0 + lambda * cos_theta) / 2.0;
-    if (zeta == 1.0) return x;
-    if (zeta == 2.0 && x >= 0.0) return x * x;
-    return std::pow(x, zeta);
 }
 
 }  // namespace tandril

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -27,6 +28,11 @@ struct AcsfAngularTerms {
 
 // A = x^zeta with x = (1 + lambda cos) / 2; zeta 1 and 2 (for x >= 0) avoid
 // the general power function. 2 x^zeta equals 2^(1-zeta) (1 + lambda cos)^zeta.
-[[nodiscard]] double acsf_angular_power(double cos_theta, double zeta, double lambda);
+[[nodiscard]] inline double acsf_angular_power(double cos_theta, double zeta, double lambda) {
+    const double x = (1.0 + lambda * cos_theta) / 2.0;
+    if (zeta == 1.0) return x;
+    if (zeta == 2.0 && x >= 0.0) return x * x;
+    return std::pow(x, zeta);
+}
 
 }  // namespace tandril

@@ -28,51 +28,71 @@ void add_radial_terms(const AcsfSetup& setup, double r, double fc, double* block
     for (std::int64_t k = 0; k < setup.layout.n_g3; ++k) g3[k] += std::cos(setup.g3_params[k] * r) * fc;
 }
 
-// exp(-eta * sum) per distinct eta and the angular power per distinct shape.
-void evaluate_shared_factors(const AcsfAngularTerms& terms, double exponent_sum, double cos_theta,
-                             std::vector<double>& exponentials, std::vector<double>& powers) {
-    for (std::size_t e = 0; e < terms.etas.size(); ++e) exponentials[e] = std::exp(-terms.etas[e] * exponent_sum);
-    for (std::size_t s = 0; s < terms.zetas.size(); ++s)
-        powers[s] = acsf_angular_power(cos_theta, terms.zetas[s], terms.lambdas[s]);
+// Distance and clamped angle cosine between record j and every earlier record
+// (a vectorisable pass, kept apart from the transcendental calls below).
+void pair_geometry(const AcsfNeighborRecords& rec, std::size_t j, AcsfScratch& scratch) {
+    const double xj = rec.x[j], yj = rec.y[j], zj = rec.z[j], rj = rec.r[j];
+    double* r2 = scratch.pair_r2.data();
+    double* r = scratch.pair_r.data();
+    double* cos_theta = scratch.pair_cos.data();
+    for (std::size_t k = 0; k < j; ++k) {
+        const double dx = xj - rec.x[k], dy = yj - rec.y[k], dz = zj - rec.z[k];
+        r2[k] = dx * dx + dy * dy + dz * dz;
+        r[k] = std::sqrt(r2[k]);
+        // Rounding can push two collinear neighbours a hair past |cos| = 1,
+        // where a non-integer power of 1 - cos would be NaN.
+        const double c = (xj * rec.x[k] + yj * rec.y[k] + zj * rec.z[k]) / (rj * rec.r[k]);
+        cos_theta[k] = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
+    }
 }
 
-// Each unordered pair of kept records once: the later record outer, every
-// earlier one inner.
+// Each unordered pair of kept records once: the later record (j) outer,
+// every earlier one (k) inner.
 void add_angular_terms(const AcsfSetup& setup, AcsfScratch& scratch, double* row) {
     const AcsfLayout& layout = setup.layout;
-    const std::vector<AcsfNeighborRecord>& records = scratch.records;
+    const AcsfNeighborRecords& rec = scratch.records;
     const AcsfAngularTerms& g4 = setup.g4;
     const AcsfAngularTerms& g5 = setup.g5;
     const std::size_t n_g4 = g4.size(), n_g5 = g5.size();
     double* angular = row + layout.angular_offset;
-    for (std::size_t j = 1; j < records.size(); ++j) {
-        const AcsfNeighborRecord& a = records[j];
-        if (a.r == 0.0) continue;
+    const std::size_t n = rec.size();
+    scratch.pair_r2.resize(n);
+    scratch.pair_r.resize(n);
+    scratch.pair_cos.resize(n);
+    double* e4 = scratch.g4_exponentials.data();
+    double* p4 = scratch.g4_powers.data();
+    double* e5 = scratch.g5_exponentials.data();
+    double* p5 = scratch.g5_powers.data();
+    for (std::size_t j = 1; j < n; ++j) {
+        const double rj = rec.r[j];
+        if (rj == 0.0) continue;
+        pair_geometry(rec, j, scratch);
+        const double r2j = rec.r2[j], fcj = rec.fc[j];
+        const std::int32_t sj = rec.species[j];
         for (std::size_t k = 0; k < j; ++k) {
-            const AcsfNeighborRecord& b = records[k];
-            if (b.r == 0.0) continue;
-            const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-            const double r_jk2 = dx * dx + dy * dy + dz * dz;
-            const double r_jk = std::sqrt(r_jk2);
-            // Rounding can push two collinear neighbours a hair past |cos| = 1,
-            // where a non-integer power of 1 - cos would be NaN.
-            const double cos_theta = std::clamp((a.x * b.x + a.y * b.y + a.z * b.z) / (a.r * b.r), -1.0, 1.0);
-            double* block = angular + AcsfLayout::pair_index(a.species, b.species) * layout.angular_stride;
+            if (rec.r[k] == 0.0) continue;
+            const double cos_theta = scratch.pair_cos[k];
+            const double fck = rec.fc[k];
+            double* block = angular + AcsfLayout::pair_index(sj, rec.species[k]) * layout.angular_stride;
 
-            if (n_g4 > 0 && r_jk <= setup.r_cut) {
-                const double fc_jk = cosine_cutoff(r_jk, setup.r_cut);
-                evaluate_shared_factors(g4, a.r2 + b.r2 + r_jk2, cos_theta, scratch.g4_exponentials,
-                                        scratch.g4_powers);
+            if (n_g4 > 0 && scratch.pair_r[k] <= setup.r_cut) {
+                const double fc_jk = cosine_cutoff(scratch.pair_r[k], setup.r_cut);
+                const double exponent = r2j + rec.r2[k] + scratch.pair_r2[k];
+                for (std::size_t e = 0; e < g4.etas.size(); ++e) e4[e] = std::exp(-g4.etas[e] * exponent);
+                // 2 A is the first factor of every term of a shape.
+                for (std::size_t s = 0; s < g4.zetas.size(); ++s)
+                    p4[s] = 2.0 * acsf_angular_power(cos_theta, g4.zetas[s], g4.lambdas[s]);
                 for (std::size_t t = 0; t < n_g4; ++t)
-                    block[t] += 2.0 * scratch.g4_powers[g4.shape_of[t]] * scratch.g4_exponentials[g4.eta_of[t]] *
-                                a.fc * b.fc * fc_jk;
+                    block[t] += p4[g4.shape_of[t]] * e4[g4.eta_of[t]] * fcj * fck * fc_jk;
             }
             if (n_g5 > 0) {
-                evaluate_shared_factors(g5, a.r2 + b.r2, cos_theta, scratch.g5_exponentials, scratch.g5_powers);
+                const double exponent = r2j + rec.r2[k];
+                for (std::size_t e = 0; e < g5.etas.size(); ++e) e5[e] = std::exp(-g5.etas[e] * exponent);
+                for (std::size_t s = 0; s < g5.zetas.size(); ++s)
+                    p5[s] = 2.0 * acsf_angular_power(cos_theta, g5.zetas[s], g5.lambdas[s]);
                 double* g5_block = block + n_g4;
                 for (std::size_t t = 0; t < n_g5; ++t)
-                    g5_block[t] += 2.0 * scratch.g5_powers[g5.shape_of[t]] *
-                                   scratch.g5_exponentials[g5.eta_of[t]] * a.fc * b.fc;
+                    g5_block[t] += p5[g5.shape_of[t]] * e5[g5.eta_of[t]] * fcj * fck;
             }
         }
     }
@@ -89,6 +109,26 @@ AcsfSetup make_acsf_setup(const AcsfOptions& options) {
     setup.g4 = make_acsf_angular_terms(options.g4_params);
     setup.g5 = make_acsf_angular_terms(options.g5_params);
     return setup;
+}
+
+void AcsfNeighborRecords::clear() noexcept {
+    for (auto* column : {&x, &y, &z, &r2, &r, &fc}) column->clear();
+    species.clear();
+}
+
+void AcsfNeighborRecords::reserve(std::size_t n) {
+    for (auto* column : {&x, &y, &z, &r2, &r, &fc}) column->reserve(n);
+    species.reserve(n);
+}
+
+void AcsfNeighborRecords::push(const double* v, double r2_, double r_, double fc_, std::int32_t s) {
+    x.push_back(v[0]);
+    y.push_back(v[1]);
+    z.push_back(v[2]);
+    r2.push_back(r2_);
+    r.push_back(r_);
+    fc.push_back(fc_);
+    species.push_back(s);
 }
 
 AcsfScratch& acsf_thread_scratch() {
@@ -121,7 +161,7 @@ void acsf_atom_row(const AcsfSetup& setup, const NeighborGraph& graph, std::int6
         add_radial_terms(setup, r, fc, row + s * layout.radial_stride);
         if (angular) {
             const double* v = graph.vectors.data() + 3 * e;
-            scratch.records.push_back({v[0], v[1], v[2], r2, r, fc, s});
+            scratch.records.push(v, r2, r, fc, s);
         }
     }
     if (angular) add_angular_terms(setup, scratch, row);

@@ -24,16 +24,23 @@ struct AcsfSetup {
 
 [[nodiscard]] AcsfSetup make_acsf_setup(const AcsfOptions& options);
 
-// One neighbour entry kept for the three-body terms.
-struct AcsfNeighborRecord {
-    double x, y, z;  // vector from the centre to the neighbour image
-    double r2, r, fc;
-    std::int32_t species;
+// The neighbour entries kept for the three-body terms, one column per
+// quantity: vector from the centre to the neighbour image, r^2, r, fc(r) and
+// species index.
+struct AcsfNeighborRecords {
+    std::vector<double> x, y, z, r2, r, fc;
+    std::vector<std::int32_t> species;
+
+    void clear() noexcept;
+    void reserve(std::size_t n);
+    void push(const double* v, double r2_, double r_, double fc_, std::int32_t s);
+    [[nodiscard]] std::size_t size() const noexcept { return r.size(); }
 };
 
 // Scratch reused by the kernel; cleared, never freed, between atoms.
 struct AcsfScratch {
-    std::vector<AcsfNeighborRecord> records;
+    AcsfNeighborRecords records;
+    std::vector<double> pair_r2, pair_r, pair_cos;   // of one outer record with every earlier one
     std::vector<double> g4_exponentials, g4_powers;  // per distinct eta / shape
     std::vector<double> g5_exponentials, g5_powers;
     std::vector<std::int32_t> species_of_atom;       // of the structure being walked

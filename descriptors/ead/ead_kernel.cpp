@@ -22,11 +22,48 @@ void fill_powers(double v, std::vector<double>& powers) {
     for (std::size_t a = 2; a < powers.size(); ++a) powers[a] = std::pow(v, static_cast<double>(a));
 }
 
-// W[k][p][q] += exp(-eta_p (r - rs_q)^2) A_k Z fc for one neighbour.
-void add_neighbor(const EadSetup& setup, double x, double y, double z, double r, double atomic_number, double fc,
-                  EadScratch& scratch) {
+// Adds the grouped neighbours, in order, to W:
+// W[k][p][q] += exp(-eta_p (r - rs_q)^2) A_k Z fc.
+template <std::size_t Group>
+void add_group(const EadSetup& setup, EadScratch& scratch) {
+    const auto grid = static_cast<std::size_t>(setup.grid);
+    const std::size_t components = setup.components.size();
+    const double* g[Group];
+    double z[Group], fc[Group];
+    for (std::size_t i = 0; i < Group; ++i) {
+        g[i] = scratch.gaussians.data() + i * grid;
+        z[i] = scratch.weights[i][0];
+        fc[i] = scratch.weights[i][1];
+    }
+    double* density = scratch.density.data();
+    for (std::size_t k = 0; k < components; ++k, density += grid) {
+        double a[Group];
+        for (std::size_t i = 0; i < Group; ++i) a[i] = scratch.moments[i * components + k];
+        for (std::size_t q = 0; q < grid; ++q) {
+            double w = density[q];
+            for (std::size_t i = 0; i < Group; ++i) w += g[i][q] * a[i] * z[i] * fc[i];
+            density[q] = w;
+        }
+    }
+}
+
+void flush_group(const EadSetup& setup, EadScratch& scratch) {
+    switch (scratch.grouped) {
+        case 1: add_group<1>(setup, scratch); break;
+        case 2: add_group<2>(setup, scratch); break;
+        case 3: add_group<3>(setup, scratch); break;
+        case 4: add_group<4>(setup, scratch); break;
+        default: break;
+    }
+    scratch.grouped = 0;
+}
+
+// Queues one neighbour: its Gaussians, its angular moments, Z and fc.
+void queue_neighbor(const EadSetup& setup, double x, double y, double z, double r, double atomic_number, double fc,
+                    EadScratch& scratch) {
     const EadParameters& p = *setup.parameters;
-    double* gaussians = scratch.gaussians.data();
+    const std::size_t slot = scratch.grouped;
+    double* gaussians = scratch.gaussians.data() + slot * static_cast<std::size_t>(setup.grid);
     const std::size_t n_rs = p.rs.size();
     for (std::size_t i = 0; i < p.eta.size(); ++i)
         for (std::size_t j = 0; j < n_rs; ++j) {
@@ -36,15 +73,12 @@ void add_neighbor(const EadSetup& setup, double x, double y, double z, double r,
     fill_powers(x, scratch.x_powers);
     fill_powers(y, scratch.y_powers);
     fill_powers(z, scratch.z_powers);
-
-    const auto grid = static_cast<std::size_t>(setup.grid);
-    double* density = scratch.density.data();
-    for (const EadAngularComponent& k : setup.components) {
-        const double moment =
-            scratch.x_powers[k.a] * scratch.y_powers[k.b] * scratch.z_powers[k.c] / k.norm;
-        for (std::size_t g = 0; g < grid; ++g) density[g] += gaussians[g] * moment * atomic_number * fc;
-        density += grid;
-    }
+    double* moments = scratch.moments.data() + slot * setup.components.size();
+    for (const EadAngularComponent& k : setup.components)
+        *moments++ = scratch.x_powers[k.a] * scratch.y_powers[k.b] * scratch.z_powers[k.c] / k.norm;
+    scratch.weights[slot][0] = atomic_number;
+    scratch.weights[slot][1] = fc;
+    if (++scratch.grouped == ead_neighbor_group) flush_group(setup, scratch);
 }
 
 }  // namespace
@@ -62,7 +96,8 @@ EadScratch::EadScratch(const EadSetup& setup) {
     const std::int64_t cells = checked_product(static_cast<std::int64_t>(setup.components.size()), setup.grid);
     ensure_allocatable(static_cast<std::uint64_t>(cells), sizeof(double));
     density.resize(static_cast<std::size_t>(cells));
-    gaussians.resize(grid);
+    gaussians.resize(grid * ead_neighbor_group);
+    moments.resize(setup.components.size() * ead_neighbor_group);
     squares.resize(grid);
     const auto powers = static_cast<std::size_t>(setup.parameters->max_degree) + 1;
     x_powers.resize(powers);
@@ -81,9 +116,10 @@ void ead_atom_row(const EadSetup& setup, const StructureBatch& batch, const Neig
         if (r <= 0.0 || r >= p.cutoff) continue;
         const double* v = graph.vectors.data() + 3 * e;
         const double fc = (std::cos(std::numbers::pi * r / p.cutoff) + 1.0) / 2.0;
-        add_neighbor(setup, v[0], v[1], v[2], r, static_cast<double>(batch.numbers[graph.neighbors[e]]), fc,
-                     scratch);
+        queue_neighbor(setup, v[0], v[1], v[2], r, static_cast<double>(batch.numbers[graph.neighbors[e]]), fc,
+                       scratch);
     }
+    flush_group(setup, scratch);
 
     // Degree D holds the sum over every component of degree <= D, scaled by
     // D! / cutoff^(2D); components come degree by degree, so one running sum

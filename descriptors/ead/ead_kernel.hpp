@@ -19,10 +19,17 @@ struct EadSetup {
 
 [[nodiscard]] EadSetup make_ead_setup(const EadParameters& parameters);
 
+// Neighbours are added to W a few at a time, so that every W value is loaded
+// and stored once per group (the additions keep their order).
+inline constexpr std::size_t ead_neighbor_group = 4;
+
 // Per-computation work arrays, sized once.
 struct EadScratch {
     std::vector<double> density;    // W[k][p][q]
-    std::vector<double> gaussians;  // exp(-eta_p (r - rs_q)^2) of one neighbour
+    std::vector<double> gaussians;  // per grouped neighbour: exp(-eta_p (r - rs_q)^2)
+    std::vector<double> moments;    // per grouped neighbour: A_k
+    double weights[ead_neighbor_group][2] = {};  // per grouped neighbour: Z, fc
+    std::size_t grouped = 0;
     std::vector<double> squares;    // running sum of W^2 over components
     std::vector<double> x_powers, y_powers, z_powers;
 
