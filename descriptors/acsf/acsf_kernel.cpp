@@ -28,72 +28,165 @@ void add_radial_terms(const AcsfSetup& setup, double r, double fc, double* block
     for (std::int64_t k = 0; k < setup.layout.n_g3; ++k) g3[k] += std::cos(setup.g3_params[k] * r) * fc;
 }
 
-// Distance and clamped angle cosine between record j and every earlier record
-// (a vectorisable pass, kept apart from the transcendental calls below).
-void pair_geometry(const AcsfNeighborRecords& rec, std::size_t j, AcsfScratch& scratch) {
-    const double xj = rec.x[j], yj = rec.y[j], zj = rec.z[j], rj = rec.r[j];
-    double* r2 = scratch.pair_r2.data();
-    double* r = scratch.pair_r.data();
-    double* cos_theta = scratch.pair_cos.data();
-    for (std::size_t k = 0; k < j; ++k) {
-        const double dx = xj - rec.x[k], dy = yj - rec.y[k], dz = zj - rec.z[k];
-        r2[k] = dx * dx + dy * dy + dz * dz;
-        r[k] = std::sqrt(r2[k]);
+// Distance and clamped angle cosine between one record (xj, yj, zj, rj) and
+// the `count` records before it: a vectorisable pass, kept apart from the
+// transcendental calls that follow.
+void pair_geometry(std::size_t count, double xj, double yj, double zj, double rj, const double* __restrict x,
+                   const double* __restrict y, const double* __restrict z, const double* __restrict radius,
+                   double* __restrict r2, double* __restrict r, double* __restrict cos_theta) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const double dx = xj - x[k], dy = yj - y[k], dz = zj - z[k];
+        const double d2 = dx * dx + dy * dy + dz * dz;
+        r2[k] = d2;
+        r[k] = std::sqrt(d2);
         // Rounding can push two collinear neighbours a hair past |cos| = 1,
         // where a non-integer power of 1 - cos would be NaN.
-        const double c = (xj * rec.x[k] + yj * rec.y[k] + zj * rec.z[k]) / (rj * rec.r[k]);
-        cos_theta[k] = c < -1.0 ? -1.0 : (c > 1.0 ? 1.0 : c);
+        const double c = (xj * x[k] + yj * y[k] + zj * z[k]) / (rj * radius[k]);
+        cos_theta[k] = std::min(std::max(c, -1.0), 1.0);
+    }
+}
+
+// The earlier records that pair with record j in one family (G4: r_jk within
+// the cutoff; G5: all), grouped by species with k ascending inside a group,
+// and the per-pair values of the family.
+void collect_pairs(const AcsfNeighborRecords& rec, std::size_t j, std::size_t species, bool within_cutoff,
+                   double r_cut, AcsfScratch& scratch) {
+    AcsfPairList& pairs = scratch.pairs;
+    const auto pairs_with = [&](std::size_t k) {
+        return rec.r[k] != 0.0 && (!within_cutoff || scratch.pair_r[k] <= r_cut);
+    };
+    // Counting sort by species, stable in k.
+    pairs.group_end.assign(species, 0);
+    for (std::size_t k = 0; k < j; ++k)
+        if (pairs_with(k)) ++pairs.group_end[rec.species[k]];
+    pairs.cursor.resize(species);
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < species; ++s) {
+        pairs.cursor[s] = total;
+        total += pairs.group_end[s];
+        pairs.group_end[s] = total;
+    }
+    pairs.k.resize(total);
+    for (std::size_t k = 0; k < j; ++k)
+        if (pairs_with(k)) pairs.k[pairs.cursor[rec.species[k]]++] = static_cast<std::int32_t>(k);
+    const std::size_t count = pairs.k.size();
+    pairs.fck.resize(count);
+    pairs.cosines.resize(count);
+    pairs.sums.resize(count);
+    pairs.pair_cutoff.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t k = pairs.k[i];
+        pairs.fck[i] = rec.fc[k];
+        pairs.cosines[i] = scratch.pair_cos[k];
+        if (within_cutoff) {
+            pairs.sums[i] = rec.r2[j] + rec.r2[k] + scratch.pair_r2[k];
+            pairs.pair_cutoff[i] = cosine_cutoff(scratch.pair_r[k], r_cut);
+        } else {
+            pairs.sums[i] = rec.r2[j] + rec.r2[k];
+        }
+    }
+}
+
+// exp(-eta * sum) for every distinct eta and 2 A(cos theta) for every
+// distinct shape of the listed pairs, stored [eta or shape][pair]: one tight
+// loop per factor.
+void evaluate_shared_factors(const AcsfAngularTerms& terms, AcsfPairList& pairs) {
+    const std::size_t count = pairs.k.size();
+    pairs.exponentials.resize(terms.etas.size() * count);
+    pairs.powers.resize(terms.zetas.size() * count);
+    for (std::size_t e = 0; e < terms.etas.size(); ++e) {
+        const double eta = terms.etas[e];
+        double* out = pairs.exponentials.data() + e * count;
+        for (std::size_t i = 0; i < count; ++i) out[i] = std::exp(-eta * pairs.sums[i]);
+    }
+    for (std::size_t s = 0; s < terms.zetas.size(); ++s) {
+        const double zeta = terms.zetas[s], lambda = terms.lambdas[s];
+        double* out = pairs.powers.data() + s * count;
+        for (std::size_t i = 0; i < count; ++i) out[i] = 2.0 * acsf_angular_power(pairs.cosines[i], zeta, lambda);
+    }
+}
+
+// One term over the pairs [begin, end): 2A exp(..) fc(r_j) fc(r_k) [fc(r_jk)]
+// added in pair order to a running value held in a register.
+template <bool WithPairCutoff>
+double add_term(double value, const double* power, const double* exponential, double fcj, const AcsfPairList& pairs,
+                std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        double term = power[i] * exponential[i] * fcj * pairs.fck[i];
+        if constexpr (WithPairCutoff) term *= pairs.pair_cutoff[i];
+        value += term;
+    }
+    return value;
+}
+
+// Two terms at once, so that the two dependent chains of additions overlap.
+template <bool WithPairCutoff>
+void add_two_terms(double* values, const double* power0, const double* exponential0, const double* power1,
+                   const double* exponential1, double fcj, const AcsfPairList& pairs, std::size_t begin,
+                   std::size_t end) {
+    double v0 = values[0], v1 = values[1];
+    for (std::size_t i = begin; i < end; ++i) {
+        double t0 = power0[i] * exponential0[i] * fcj * pairs.fck[i];
+        double t1 = power1[i] * exponential1[i] * fcj * pairs.fck[i];
+        if constexpr (WithPairCutoff) {
+            t0 *= pairs.pair_cutoff[i];
+            t1 *= pairs.pair_cutoff[i];
+        }
+        v0 += t0;
+        v1 += t1;
+    }
+    values[0] = v0;
+    values[1] = v1;
+}
+
+// Adds every term of one family for the pairs of record j, species group by
+// species group; each value receives its pairs in ascending k.
+template <bool WithPairCutoff>
+void add_family(const AcsfAngularTerms& terms, const AcsfPairList& pairs, const AcsfLayout& layout, std::int32_t sj,
+                double fcj, double* angular, std::size_t term_offset) {
+    const std::size_t count = pairs.k.size();
+    const auto power = [&](std::size_t t) { return pairs.powers.data() + terms.shape_of[t] * count; };
+    const auto exponential = [&](std::size_t t) { return pairs.exponentials.data() + terms.eta_of[t] * count; };
+    std::size_t begin = 0;
+    for (std::size_t s = 0; s < pairs.group_end.size(); ++s) {
+        const std::size_t end = pairs.group_end[s];
+        if (begin == end) continue;
+        double* block = angular + AcsfLayout::pair_index(sj, static_cast<std::int64_t>(s)) * layout.angular_stride +
+                        term_offset;
+        std::size_t t = 0;
+        for (; t + 1 < terms.size(); t += 2)
+            add_two_terms<WithPairCutoff>(block + t, power(t), exponential(t), power(t + 1), exponential(t + 1), fcj,
+                                          pairs, begin, end);
+        if (t < terms.size())
+            block[t] = add_term<WithPairCutoff>(block[t], power(t), exponential(t), fcj, pairs, begin, end);
+        begin = end;
     }
 }
 
 // Each unordered pair of kept records once: the later record (j) outer,
-// every earlier one (k) inner.
+// every earlier one (k) inner, in ascending order for every value.
 void add_angular_terms(const AcsfSetup& setup, AcsfScratch& scratch, double* row) {
     const AcsfLayout& layout = setup.layout;
     const AcsfNeighborRecords& rec = scratch.records;
-    const AcsfAngularTerms& g4 = setup.g4;
-    const AcsfAngularTerms& g5 = setup.g5;
-    const std::size_t n_g4 = g4.size(), n_g5 = g5.size();
+    const std::size_t species = static_cast<std::size_t>(layout.species);
     double* angular = row + layout.angular_offset;
     const std::size_t n = rec.size();
     scratch.pair_r2.resize(n);
     scratch.pair_r.resize(n);
     scratch.pair_cos.resize(n);
-    double* e4 = scratch.g4_exponentials.data();
-    double* p4 = scratch.g4_powers.data();
-    double* e5 = scratch.g5_exponentials.data();
-    double* p5 = scratch.g5_powers.data();
     for (std::size_t j = 1; j < n; ++j) {
-        const double rj = rec.r[j];
-        if (rj == 0.0) continue;
-        pair_geometry(rec, j, scratch);
-        const double r2j = rec.r2[j], fcj = rec.fc[j];
-        const std::int32_t sj = rec.species[j];
-        for (std::size_t k = 0; k < j; ++k) {
-            if (rec.r[k] == 0.0) continue;
-            const double cos_theta = scratch.pair_cos[k];
-            const double fck = rec.fc[k];
-            double* block = angular + AcsfLayout::pair_index(sj, rec.species[k]) * layout.angular_stride;
-
-            if (n_g4 > 0 && scratch.pair_r[k] <= setup.r_cut) {
-                const double fc_jk = cosine_cutoff(scratch.pair_r[k], setup.r_cut);
-                const double exponent = r2j + rec.r2[k] + scratch.pair_r2[k];
-                for (std::size_t e = 0; e < g4.etas.size(); ++e) e4[e] = std::exp(-g4.etas[e] * exponent);
-                // 2 A is the first factor of every term of a shape.
-                for (std::size_t s = 0; s < g4.zetas.size(); ++s)
-                    p4[s] = 2.0 * acsf_angular_power(cos_theta, g4.zetas[s], g4.lambdas[s]);
-                for (std::size_t t = 0; t < n_g4; ++t)
-                    block[t] += p4[g4.shape_of[t]] * e4[g4.eta_of[t]] * fcj * fck * fc_jk;
-            }
-            if (n_g5 > 0) {
-                const double exponent = r2j + rec.r2[k];
-                for (std::size_t e = 0; e < g5.etas.size(); ++e) e5[e] = std::exp(-g5.etas[e] * exponent);
-                for (std::size_t s = 0; s < g5.zetas.size(); ++s)
-                    p5[s] = 2.0 * acsf_angular_power(cos_theta, g5.zetas[s], g5.lambdas[s]);
-                double* g5_block = block + n_g4;
-                for (std::size_t t = 0; t < n_g5; ++t)
-                    g5_block[t] += p5[g5.shape_of[t]] * e5[g5.eta_of[t]] * fcj * fck;
-            }
+        if (rec.r[j] == 0.0) continue;
+        pair_geometry(j, rec.x[j], rec.y[j], rec.z[j], rec.r[j], rec.x.data(), rec.y.data(), rec.z.data(),
+                      rec.r.data(), scratch.pair_r2.data(), scratch.pair_r.data(), scratch.pair_cos.data());
+        if (setup.g4.size() > 0) {
+            collect_pairs(rec, j, species, true, setup.r_cut, scratch);
+            evaluate_shared_factors(setup.g4, scratch.pairs);
+            add_family<true>(setup.g4, scratch.pairs, layout, rec.species[j], rec.fc[j], angular, 0);
+        }
+        if (setup.g5.size() > 0) {
+            collect_pairs(rec, j, species, false, setup.r_cut, scratch);
+            evaluate_shared_factors(setup.g5, scratch.pairs);
+            add_family<false>(setup.g5, scratch.pairs, layout, rec.species[j], rec.fc[j], angular, setup.g4.size());
         }
     }
 }
@@ -144,13 +237,7 @@ void acsf_atom_row(const AcsfSetup& setup, const NeighborGraph& graph, std::int6
     const bool angular = layout.angular_stride > 0;
     const std::int64_t begin = graph.row_offsets[centre], end = graph.row_offsets[centre + 1];
     scratch.records.clear();
-    if (angular) {
-        scratch.records.reserve(static_cast<std::size_t>(end - begin));
-        scratch.g4_exponentials.resize(setup.g4.etas.size());
-        scratch.g4_powers.resize(setup.g4.zetas.size());
-        scratch.g5_exponentials.resize(setup.g5.etas.size());
-        scratch.g5_powers.resize(setup.g5.zetas.size());
-    }
+    if (angular) scratch.records.reserve(static_cast<std::size_t>(end - begin));
 
     for (std::int64_t e = begin; e < end; ++e) {
         if (is_own_zero_shift_entry(graph, centre, e)) continue;

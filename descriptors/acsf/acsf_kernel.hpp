@@ -37,12 +37,24 @@ struct AcsfNeighborRecords {
     [[nodiscard]] std::size_t size() const noexcept { return r.size(); }
 };
 
+// The earlier records forming pairs with one outer record in one angular
+// family, grouped by species (k ascending inside a group), with per pair:
+// fc(r_k), cos theta, the exponent sum, fc(r_jk) (G4 only), and the shared
+// factors exp(-eta sum) per distinct eta and 2 A per distinct shape, stored
+// [eta or shape][pair].
+struct AcsfPairList {
+    std::vector<std::int32_t> k;
+    std::vector<std::size_t> group_end;  // per species
+    std::vector<std::size_t> cursor;     // next free slot per species while sorting
+    std::vector<double> fck, cosines, sums, pair_cutoff;
+    std::vector<double> exponentials, powers;
+};
+
 // Scratch reused by the kernel; cleared, never freed, between atoms.
 struct AcsfScratch {
     AcsfNeighborRecords records;
-    std::vector<double> pair_r2, pair_r, pair_cos;   // of one outer record with every earlier one
-    std::vector<double> g4_exponentials, g4_powers;  // per distinct eta / shape
-    std::vector<double> g5_exponentials, g5_powers;
+    std::vector<double> pair_r2, pair_r, pair_cos;  // of one outer record with every earlier one
+    AcsfPairList pairs;
     std::vector<std::int32_t> species_of_atom;       // of the structure being walked
 };
 
