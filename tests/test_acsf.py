@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import (diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently,
+                      supercell)
 from local_environment_reference import neighbour_environment
 
 SPECIES = [8, 1, 6]
@@ -428,19 +429,12 @@ def test_a_waiting_call_fails_once_the_calculator_is_closed():
 
 
 def test_two_threads_compute_at_once_with_the_sequential_results():
-    batches = [make_batch([supercell(three_species_structure(70 + k, 12), (2, 2, 2))] * 4) for k in range(2)]
+    batch = make_batch([supercell(three_species_structure(70 + k, 12), (2, 2, 2)) for k in range(4)])
     shared = acsf()
-    expected = [shared.compute(*b) for b in batches]
-    for calculators in ([shared, shared], [acsf(), acsf()]):
-        results = {}
-        threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, calculators[k].compute(*batches[k])))
-                   for k in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for k in range(2):
-            np.testing.assert_array_equal(results[k], expected[k])
+    expected = shared.compute(*batch)
+    for results in (run_concurrently(lambda: shared.compute(*batch)), run_concurrently(lambda: acsf().compute(*batch))):
+        for result in results:
+            np.testing.assert_array_equal(result, expected)
 
 
 def test_dropping_the_control_during_a_computation_is_harmless():

@@ -14,7 +14,7 @@ from scipy.optimize import brentq
 from scipy.special import eval_legendre, spherical_jn
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell
 from local_environment_reference import neighbour_environment
 
 # First zeros of j_1 .. j_4 (tables of Bessel function zeros); those of j_0 are k pi.
@@ -400,19 +400,13 @@ def test_a_waiting_call_fails_once_the_calculator_is_closed():
 
 
 def test_two_threads_compute_at_once_with_the_sequential_results():
-    batches = [make_batch([water_like(seed=70 + k, n_atoms=10)] * 3) for k in range(2)]
+    batch = make_batch([water_like(seed=70 + k, n_atoms=10) for k in range(3)])
     shared = c00ps(r_cut=4.5)
-    expected = [shared.compute(*b) for b in batches]
-    for calculators in ([shared, shared], [c00ps(r_cut=4.5), c00ps(r_cut=4.5)]):
-        results = {}
-        threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, calculators[k].compute(*batches[k])))
-                   for k in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for k in range(2):
-            np.testing.assert_array_equal(results[k], expected[k])
+    expected = shared.compute(*batch)
+    for results in (run_concurrently(lambda: shared.compute(*batch)),
+                    run_concurrently(lambda: c00ps(r_cut=4.5).compute(*batch))):
+        for result in results:
+            np.testing.assert_array_equal(result, expected)
 
 
 def test_dropping_the_control_during_a_computation_is_harmless():

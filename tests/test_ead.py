@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell
 from local_environment_reference import neighbour_environment
 
 ETA = [0.3, 1.0, 2.5]
@@ -200,17 +200,10 @@ def test_cancellation_during_a_computation():
 
 
 def test_two_threads_compute_at_once_with_the_sequential_results():
-    batches = [make_batch([supercell(diamond_silicon(), (2, 2, 2))] * 8), make_batch([supercell(rock_salt(), (2, 2, 2))] * 8)]
-    expected = [tandril.compute_ead(*b, eta=ETA, rs=RS) for b in batches]
-    results = {}
-    threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, tandril.compute_ead(*batches[k], eta=ETA, rs=RS)))
-               for k in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for k in range(2):
-        np.testing.assert_array_equal(results[k], expected[k])
+    batch = make_batch([supercell(diamond_silicon(), (2, 2, 2)), supercell(rock_salt(), (2, 2, 2))] * 4)
+    expected = tandril.compute_ead(*batch, eta=ETA, rs=RS)
+    for result in run_concurrently(lambda: tandril.compute_ead(*batch, eta=ETA, rs=RS)):
+        np.testing.assert_array_equal(result, expected)
 
 
 def test_dropping_the_control_during_a_computation_is_harmless():
