@@ -6,6 +6,7 @@
 #include "core/neighbors.hpp"
 #include "core/species.hpp"
 #include "descriptors/c00ps_mlff/c00ps_mlff_kernel.hpp"
+#include "descriptors/c00ps_mlff/c00ps_mlff_validation.hpp"
 
 namespace tandril {
 namespace {

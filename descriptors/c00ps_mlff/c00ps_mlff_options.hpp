@@ -23,8 +23,4 @@ struct C00PSMlffOptions {
     std::int32_t num_threads = 0;  // reaches only the neighbour search
 };
 
-// Every construction check in order; throws std::invalid_argument with the
-// first failure's message.
-void validate_c00ps_mlff_options(const C00PSMlffOptions& options);
-
 }  // namespace tandril

@@ -1,8 +1,9 @@
+#include "descriptors/c00ps_mlff/c00ps_mlff_validation.hpp"
+
 #include <cmath>
 #include <stdexcept>
 
 #include "core/species.hpp"
-#include "descriptors/c00ps_mlff/c00ps_mlff_options.hpp"
 
 namespace tandril {
 namespace {
