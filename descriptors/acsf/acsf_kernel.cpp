@@ -46,62 +46,84 @@ void pair_geometry(std::size_t count, double xj, double yj, double zj, double rj
     }
 }
 
-// The earlier records that pair with record j in one family (G4: r_jk within
-// the cutoff; G5: all), grouped by species with k ascending inside a group,
-// and the per-pair values of the family.
-void collect_pairs(const AcsfNeighborRecords& rec, std::size_t j, std::size_t species, bool within_cutoff,
-                   double r_cut, AcsfScratch& scratch) {
-    AcsfPairList& pairs = scratch.pairs;
-    const auto pairs_with = [&](std::size_t k) {
-        return rec.r[k] != 0.0 && (!within_cutoff || scratch.pair_r[k] <= r_cut);
-    };
-    // Counting sort by species, stable in k.
-    pairs.group_end.assign(species, 0);
-    for (std::size_t k = 0; k < j; ++k)
-        if (pairs_with(k)) ++pairs.group_end[rec.species[k]];
+// Sizes a pair list for up to `capacity` pairs once per atom, so that the
+// per-record passes below never grow (and so never re-initialise) storage.
+void prepare_pairs(AcsfPairList& pairs, const AcsfAngularTerms& terms, std::size_t capacity, std::size_t species) {
+    pairs.capacity = capacity;
+    for (auto* column : {&pairs.fck, &pairs.cosines, &pairs.sums, &pairs.pair_cutoff})
+        if (column->size() < capacity) column->resize(capacity);
+    if (pairs.k.size() < capacity) pairs.k.resize(capacity);
+    if (pairs.exponentials.size() < terms.etas.size() * capacity) pairs.exponentials.resize(terms.etas.size() * capacity);
+    if (pairs.powers.size() < terms.zetas.size() * capacity) pairs.powers.resize(terms.zetas.size() * capacity);
+    pairs.group_end.resize(species);
     pairs.cursor.resize(species);
+}
+
+// Turns per-species counts (in group_end) into group ends and cursors.
+void start_groups(AcsfPairList& pairs) {
     std::size_t total = 0;
-    for (std::size_t s = 0; s < species; ++s) {
+    for (std::size_t s = 0; s < pairs.group_end.size(); ++s) {
         pairs.cursor[s] = total;
         total += pairs.group_end[s];
         pairs.group_end[s] = total;
     }
-    pairs.k.resize(total);
-    for (std::size_t k = 0; k < j; ++k)
-        if (pairs_with(k)) pairs.k[pairs.cursor[rec.species[k]]++] = static_cast<std::int32_t>(k);
-    const std::size_t count = pairs.k.size();
-    pairs.fck.resize(count);
-    pairs.cosines.resize(count);
-    pairs.sums.resize(count);
-    pairs.pair_cutoff.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t k = pairs.k[i];
-        pairs.fck[i] = rec.fc[k];
-        pairs.cosines[i] = scratch.pair_cos[k];
-        if (within_cutoff) {
-            pairs.sums[i] = rec.r2[j] + rec.r2[k] + scratch.pair_r2[k];
-            pairs.pair_cutoff[i] = cosine_cutoff(scratch.pair_r[k], r_cut);
-        } else {
-            pairs.sums[i] = rec.r2[j] + rec.r2[k];
+    pairs.count = total;
+}
+
+// The earlier records that pair with record j: every one with r != 0 for G5,
+// those also within the cutoff of j for G4. Each list is grouped by species
+// with k ascending inside a group (a stable counting sort) and carries the
+// per-pair values of its family.
+void collect_pairs(const AcsfNeighborRecords& rec, std::size_t j, bool g4, bool g5, double r_cut,
+                   AcsfScratch& scratch) {
+    AcsfPairList& p4 = scratch.g4_pairs;
+    AcsfPairList& p5 = scratch.g5_pairs;
+    const double* r = rec.r.data();
+    const double* pair_r = scratch.pair_r.data();
+    const std::int32_t* species = rec.species.data();
+    std::fill(p4.group_end.begin(), p4.group_end.end(), 0);
+    std::fill(p5.group_end.begin(), p5.group_end.end(), 0);
+    for (std::size_t k = 0; k < j; ++k) {
+        if (r[k] == 0.0) continue;
+        ++p5.group_end[species[k]];
+        if (pair_r[k] <= r_cut) ++p4.group_end[species[k]];
+    }
+    start_groups(p4);
+    start_groups(p5);
+    const double r2j = rec.r2[j];
+    for (std::size_t k = 0; k < j; ++k) {
+        if (r[k] == 0.0) continue;
+        if (g5) {
+            const std::size_t slot = p5.cursor[species[k]]++;
+            p5.k[slot] = static_cast<std::int32_t>(k);
+            p5.fck[slot] = rec.fc[k];
+            p5.cosines[slot] = scratch.pair_cos[k];
+            p5.sums[slot] = r2j + rec.r2[k];
+        }
+        if (g4 && pair_r[k] <= r_cut) {
+            const std::size_t slot = p4.cursor[species[k]]++;
+            p4.k[slot] = static_cast<std::int32_t>(k);
+            p4.fck[slot] = rec.fc[k];
+            p4.cosines[slot] = scratch.pair_cos[k];
+            p4.sums[slot] = r2j + rec.r2[k] + scratch.pair_r2[k];
+            p4.pair_cutoff[slot] = cosine_cutoff(pair_r[k], r_cut);
         }
     }
 }
 
 // exp(-eta * sum) for every distinct eta and 2 A(cos theta) for every
-// distinct shape of the listed pairs, stored [eta or shape][pair]: one tight
-// loop per factor.
+// distinct shape of the listed pairs, stored [eta or shape][pair] with a
+// stride of `capacity`: one tight loop per factor.
 void evaluate_shared_factors(const AcsfAngularTerms& terms, AcsfPairList& pairs) {
-    const std::size_t count = pairs.k.size();
-    pairs.exponentials.resize(terms.etas.size() * count);
-    pairs.powers.resize(terms.zetas.size() * count);
+    const std::size_t count = pairs.count, stride = pairs.capacity;
     for (std::size_t e = 0; e < terms.etas.size(); ++e) {
         const double eta = terms.etas[e];
-        double* out = pairs.exponentials.data() + e * count;
+        double* out = pairs.exponentials.data() + e * stride;
         for (std::size_t i = 0; i < count; ++i) out[i] = std::exp(-eta * pairs.sums[i]);
     }
     for (std::size_t s = 0; s < terms.zetas.size(); ++s) {
         const double zeta = terms.zetas[s], lambda = terms.lambdas[s];
-        double* out = pairs.powers.data() + s * count;
+        double* out = pairs.powers.data() + s * stride;
         for (std::size_t i = 0; i < count; ++i) out[i] = 2.0 * acsf_angular_power(pairs.cosines[i], zeta, lambda);
     }
 }
@@ -144,9 +166,9 @@ void add_two_terms(double* values, const double* power0, const double* exponenti
 template <bool WithPairCutoff>
 void add_family(const AcsfAngularTerms& terms, const AcsfPairList& pairs, const AcsfLayout& layout, std::int32_t sj,
                 double fcj, double* angular, std::size_t term_offset) {
-    const std::size_t count = pairs.k.size();
-    const auto power = [&](std::size_t t) { return pairs.powers.data() + terms.shape_of[t] * count; };
-    const auto exponential = [&](std::size_t t) { return pairs.exponentials.data() + terms.eta_of[t] * count; };
+    const std::size_t stride = pairs.capacity;
+    const auto power = [&](std::size_t t) { return pairs.powers.data() + terms.shape_of[t] * stride; };
+    const auto exponential = [&](std::size_t t) { return pairs.exponentials.data() + terms.eta_of[t] * stride; };
     std::size_t begin = 0;
     for (std::size_t s = 0; s < pairs.group_end.size(); ++s) {
         const std::size_t end = pairs.group_end[s];
@@ -168,25 +190,28 @@ void add_family(const AcsfAngularTerms& terms, const AcsfPairList& pairs, const 
 void add_angular_terms(const AcsfSetup& setup, AcsfScratch& scratch, double* row) {
     const AcsfLayout& layout = setup.layout;
     const AcsfNeighborRecords& rec = scratch.records;
-    const std::size_t species = static_cast<std::size_t>(layout.species);
+    const auto species = static_cast<std::size_t>(layout.species);
     double* angular = row + layout.angular_offset;
     const std::size_t n = rec.size();
     scratch.pair_r2.resize(n);
     scratch.pair_r.resize(n);
     scratch.pair_cos.resize(n);
+    const bool g4 = setup.g4.size() > 0, g5 = setup.g5.size() > 0;
+    prepare_pairs(scratch.g4_pairs, setup.g4, n, species);
+    prepare_pairs(scratch.g5_pairs, setup.g5, n, species);
     for (std::size_t j = 1; j < n; ++j) {
         if (rec.r[j] == 0.0) continue;
         pair_geometry(j, rec.x[j], rec.y[j], rec.z[j], rec.r[j], rec.x.data(), rec.y.data(), rec.z.data(),
                       rec.r.data(), scratch.pair_r2.data(), scratch.pair_r.data(), scratch.pair_cos.data());
-        if (setup.g4.size() > 0) {
-            collect_pairs(rec, j, species, true, setup.r_cut, scratch);
-            evaluate_shared_factors(setup.g4, scratch.pairs);
-            add_family<true>(setup.g4, scratch.pairs, layout, rec.species[j], rec.fc[j], angular, 0);
+        collect_pairs(rec, j, g4, g5, setup.r_cut, scratch);
+        if (g4) {
+            evaluate_shared_factors(setup.g4, scratch.g4_pairs);
+            add_family<true>(setup.g4, scratch.g4_pairs, layout, rec.species[j], rec.fc[j], angular, 0);
         }
-        if (setup.g5.size() > 0) {
-            collect_pairs(rec, j, species, false, setup.r_cut, scratch);
-            evaluate_shared_factors(setup.g5, scratch.pairs);
-            add_family<false>(setup.g5, scratch.pairs, layout, rec.species[j], rec.fc[j], angular, setup.g4.size());
+        if (g5) {
+            evaluate_shared_factors(setup.g5, scratch.g5_pairs);
+            add_family<false>(setup.g5, scratch.g5_pairs, layout, rec.species[j], rec.fc[j], angular,
+                              setup.g4.size());
         }
     }
 }

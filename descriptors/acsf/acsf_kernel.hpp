@@ -43,6 +43,8 @@ struct AcsfNeighborRecords {
 // factors exp(-eta sum) per distinct eta and 2 A per distinct shape, stored
 // [eta or shape][pair].
 struct AcsfPairList {
+    std::size_t count = 0;     // pairs of the current outer record
+    std::size_t capacity = 0;  // pairs the columns hold; the stride of the factor tables
     std::vector<std::int32_t> k;
     std::vector<std::size_t> group_end;  // per species
     std::vector<std::size_t> cursor;     // next free slot per species while sorting
@@ -54,7 +56,7 @@ struct AcsfPairList {
 struct AcsfScratch {
     AcsfNeighborRecords records;
     std::vector<double> pair_r2, pair_r, pair_cos;  // of one outer record with every earlier one
-    AcsfPairList pairs;
+    AcsfPairList g4_pairs, g5_pairs;
     std::vector<std::int32_t> species_of_atom;       // of the structure being walked
 };
 
