@@ -149,13 +149,65 @@ def demo_soap(r_cut: float = 5.0, n_max: int = 8, l_max: int = 6, sigma: float =
         print(f"      {name:32s} " + " ".join(f"{value:5.2f}" for value in similarities))
 
 
+SPECIES = [1, 8, 11, 14, 17]
+
+
+def per_structure_summary(batch: tandril.Batch, rows: np.ndarray) -> None:
+    blocks = {name: rows[start:end] for name, start, end in zip(STRUCTURES, batch.offsets[:-1], batch.offsets[1:])}
+    for name, block in blocks.items():
+        print(f"    {name}: mean row norm {np.linalg.norm(block, axis=1).mean():.4g}")
+    # a supercell is the same crystal: every atom keeps its primitive-cell row
+    primitive, big = blocks["diamond Si (8 atoms)"], blocks["Si supercell (1000 atoms)"]
+    print(f"    Si supercell rows vs primitive rows: max difference {np.abs(big - np.tile(primitive, (125, 1))).max():.1e}")
+
+
+def demo_acsf() -> None:
+    batch = tandril.batch(list(STRUCTURES.values()))
+    options = tandril.AcsfOptions()
+    options.species = SPECIES
+    options.r_cut = 6.0
+    options.g2_params = [v for r_s in (1.0, 2.0, 3.0, 4.0) for v in (1.0, r_s)]  # (eta, R_s) pairs
+    options.g3_params = [1.0, 2.0]
+    options.g4_params = [0.005, 1.0, 1.0, 0.005, 1.0, -1.0, 0.005, 4.0, 1.0, 0.005, 4.0, -1.0]  # (eta, zeta, lambda)
+    options.g5_params = [0.005, 1.0, 1.0, 0.005, 1.0, -1.0]
+    options.n_g2, options.n_g3, options.n_g4, options.n_g5 = 4, 2, 4, 2
+    calculator = tandril.AcsfCalculator(options)
+    print(f"\nACSF ({calculator.feature_count} features per atom)")
+    rows = timed("all structures", calculator.compute, *batch)
+    per_structure_summary(batch, rows)
+
+
+def demo_ead() -> None:
+    batch = tandril.batch(list(STRUCTURES.values()))
+    print("\nEAD (max_degree 3, 4 etas x 4 shells, cutoff 6 Å)")
+    rows = timed("all structures", tandril.compute_ead, *batch, max_degree=3, cutoff=6.0,
+                 eta=[0.1, 0.5, 1.0, 2.0], rs=[1.0, 2.0, 3.0, 4.0])
+    print(f"    {rows.shape[1]} features per atom")
+    per_structure_summary(batch, rows)
+
+
+def demo_c00ps_mlff() -> None:
+    batch = tandril.batch(list(STRUCTURES.values()))
+    options = tandril.C00PSMlffOptions()
+    options.species = SPECIES
+    options.super_vector = True
+    print("\nC00PS-MLFF")
+    calculator = timed("basis", tandril.C00PSMlffCalculator, options)
+    print(f"    radial_counts {calculator.radial_counts}, {calculator.feature_count} features per atom")
+    rows = timed("all structures", calculator.compute, *batch)
+    per_structure_summary(batch, rows)
+
+
 def main() -> None:
     batch = tandril.batch(list(STRUCTURES.values()))
     print(f"tandril {tandril.__version__}: {len(batch.offsets) - 1} structures, {len(batch.numbers)} atoms\n")
     demo_neighbors()
     demo_matrices()
     demo_mbtr()
+    demo_ead()
     demo_soap()
+    demo_acsf()
+    demo_c00ps_mlff()
     demo_nep()
 
 

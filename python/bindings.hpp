@@ -17,6 +17,11 @@ void bind_compute_control(pybind11::module_& m);
 void bind_neighbor_graph(pybind11::module_& m);
 void bind_matrices(pybind11::module_& m);
 void bind_mbtr(pybind11::module_& m);
+void bind_ead(pybind11::module_& m);
+void declare_acsf_calculator(pybind11::module_& m);
+void declare_c00ps_mlff_calculator(pybind11::module_& m);
+void bind_c00ps_mlff_calculator(pybind11::module_& m);
+void bind_acsf_calculator(pybind11::module_& m);
 
 void declare_nep_calculator(pybind11::module_& m);
 void bind_nep_calculator(pybind11::module_& m);

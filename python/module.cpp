@@ -12,9 +12,14 @@ PYBIND11_MODULE(_descriptor_cpp, m) {
     bind_neighbor_graph(m);
     bind_matrices(m);
     bind_mbtr(m);
+    bind_ead(m);
     // calculator classes first, then the options records (which the classes' members need)
     declare_soap_calculator(m);
+    declare_acsf_calculator(m);
+    declare_c00ps_mlff_calculator(m);
     declare_nep_calculator(m);
     bind_soap_calculator(m);
+    bind_c00ps_mlff_calculator(m);
+    bind_acsf_calculator(m);
     bind_nep_calculator(m);
 }
