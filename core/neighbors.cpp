@@ -14,9 +14,9 @@ namespace tandril {
 // Image records in structure-of-arrays form: one entry per periodic image of
 // an atom (its batch index, integer shift and Cartesian position).
 struct ImageRecords {
-    std::vector<double> x, y, z;
-    std::vector<std::int32_t> atom;
-    std::vector<std::int32_t> shift;  // 3 per record
+    FillLaterVector<double> x, y, z;
+    FillLaterVector<std::int32_t> atom;
+    FillLaterVector<std::int32_t> shift;  // 3 per record
 
     void clear() noexcept {
         x.clear();
@@ -53,7 +53,7 @@ struct NeighborSearchScratch {
     std::vector<std::int32_t> atom_bin_start;
     std::vector<std::int32_t> atoms_by_bin;
     std::vector<std::int32_t> cursor;  // next free slot per bin during a counting sort
-    std::vector<std::int32_t> matches;  // sorted-record index of every entry of the structure
+    FillLaterVector<std::int32_t> matches;  // sorted-record index of every entry of the structure
 };
 
 namespace {
@@ -298,7 +298,7 @@ void sort_into_bins(const BinGrid& grid, NeighborSearchScratch& scratch) {
 // always written and kept only when it matches. `matches` only ever grows.
 // Returns the number of matches.
 std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scratch, const double* centre,
-                          double cutoff_squared, std::vector<std::int32_t>& matches, std::size_t& used) {
+                          double cutoff_squared, FillLaterVector<std::int32_t>& matches, std::size_t& used) {
     const ImageRecords& rec = scratch.sorted;
     const std::int32_t c[3] = {grid.axis_bin(centre[0], 0), grid.axis_bin(centre[1], 1), grid.axis_bin(centre[2], 2)};
     const std::int32_t x0 = std::max(c[0] - 1, 0), x1 = std::min(c[0] + 1, grid.count[0] - 1);
@@ -338,8 +338,8 @@ std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scra
 }
 
 // Grows a vector geometrically to hold `size` elements without writing them.
-template <class T>
-void reserve_growing(std::vector<T>& v, std::size_t size) {
+template <class Vector>
+void reserve_growing(Vector& v, std::size_t size) {
     if (v.capacity() < size) v.reserve(std::max(size, 2 * v.capacity()));
 }
 
@@ -403,7 +403,7 @@ void NeighborSearch::append_structure(const StructureBatch& batch, std::int64_t 
     // arrays sized for them. The single-pass and count-then-fill strategies
     // give the same graph, so both take this path.
     const double cutoff_squared = cutoff * cutoff;
-    std::vector<std::int32_t>& matches = scratch.matches;
+    FillLaterVector<std::int32_t>& matches = scratch.matches;
     std::size_t used = 0;
     row_offsets[0] = graph.entry_count();
     for (std::int64_t m = 0; m < count; ++m) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/compute_control.hpp"
+#include "core/default_init_allocator.hpp"
 #include "core/structure_batch.hpp"
 
 namespace tandril {
@@ -15,11 +16,11 @@ namespace tandril {
 // because downstream sums depend on it in the last bits.
 struct NeighborGraph {
     double cutoff = 0.0;
-    std::vector<std::int64_t> row_offsets;
-    std::vector<std::int32_t> neighbors;
-    std::vector<std::int32_t> shifts;  // 3 per entry; empty unless shifts were asked for
-    std::vector<double> vectors;       // 3 per entry: neighbour image minus centre
-    std::vector<double> distances_squared;
+    FillLaterVector<std::int64_t> row_offsets;
+    FillLaterVector<std::int32_t> neighbors;
+    FillLaterVector<std::int32_t> shifts;  // 3 per entry; empty unless shifts were asked for
+    FillLaterVector<double> vectors;       // 3 per entry: neighbour image minus centre
+    FillLaterVector<double> distances_squared;
 
     [[nodiscard]] std::int64_t entry_count() const noexcept {
         return static_cast<std::int64_t>(distances_squared.size());

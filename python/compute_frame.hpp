@@ -54,10 +54,11 @@ py::array_t<double> compute_rows(const std::vector<py::ssize_t>& shape, ControlH
 }
 
 // Hands a vector's storage to NumPy without copying it.
-template <class T>
-py::array_t<T> adopt_vector(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
-    auto* owned = new std::vector<T>(std::move(values));
-    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+template <class T, class Allocator>
+py::array_t<T> adopt_vector(std::vector<T, Allocator>&& values, std::vector<py::ssize_t> shape) {
+    using Vector = std::vector<T, Allocator>;
+    auto* owned = new Vector(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<Vector*>(p); });
     return py::array_t<T>(std::move(shape), owned->data(), owner);
 }
 
