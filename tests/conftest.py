@@ -94,3 +94,49 @@ def run_concurrently(function, count: int = 2) -> list:
     for thread in threads:
         thread.join()
     return results
+
+
+def close_while_a_call_waits(calculator, long_batch, short_batch):
+    """Closes `calculator` while one computation holds its lock and a second call waits for it.
+
+    The first computation runs on `long_batch` until it is cancelled after the
+    close. Returns what the waiting call gave: the shape of its result, or
+    the message of the RuntimeError it raised.
+    """
+    import threading
+    import time
+
+    import tandril
+
+    control = tandril.ComputeControl()
+    first_outcome = []
+
+    def first():
+        try:
+            calculator.compute(*long_batch, control=control)
+            first_outcome.append("finished")
+        except tandril.CancelledError:
+            first_outcome.append("cancelled")
+
+    holder = threading.Thread(target=first)
+    holder.start()
+    deadline = time.monotonic() + 30
+    while control.total() == 0 and time.monotonic() < deadline:  # set once the computation holds the lock
+        time.sleep(0.001)
+    outcome = []
+
+    def second():
+        try:
+            outcome.append(calculator.compute(*short_batch).shape)
+        except RuntimeError as error:
+            outcome.append(str(error))
+
+    waiting = threading.Thread(target=second)
+    waiting.start()
+    time.sleep(0.2)  # the second call is now blocked on the lock
+    calculator.close()
+    control.cancel()
+    holder.join()
+    waiting.join()
+    assert first_outcome == ["cancelled"], "the first computation was too short to hold the lock"
+    return outcome[0]

@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import (diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently,
+from conftest import (close_while_a_call_waits, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix,
+                      run_concurrently,
                       supercell)
 from local_environment_reference import neighbour_environment
 
@@ -383,7 +384,7 @@ def test_closed_calculator_is_refused_before_anything_else():
 # calculator frame: cancellation, progress, threads
 
 
-LONG = make_batch([supercell(three_species_structure(51, 16), (2, 2, 2))] * 40)
+LONG = make_batch([supercell(three_species_structure(51, 16), (2, 2, 2))] * 400)
 
 
 def test_a_flag_set_before_the_call_is_cleared_and_progress_is_reported():
@@ -407,25 +408,7 @@ def test_cancellation_during_a_computation(batch):
 
 
 def test_a_waiting_call_fails_once_the_calculator_is_closed():
-    calculator = acsf()
-    errors = []
-    first = threading.Thread(target=calculator.compute, args=LONG)
-    first.start()
-    time.sleep(0.05)
-
-    def second():
-        try:
-            calculator.compute(*BATCH)
-        except RuntimeError as error:
-            errors.append(str(error))
-
-    waiting = threading.Thread(target=second)
-    waiting.start()
-    time.sleep(0.05)
-    calculator.close()  # the running computation finishes, the waiting one is refused
-    first.join()
-    waiting.join()
-    assert errors == ["ACSF calculator is closed"]
+    assert close_while_a_call_waits(acsf(), LONG, BATCH) == "ACSF calculator is closed"
 
 
 def test_two_threads_compute_at_once_with_the_sequential_results():

@@ -14,7 +14,8 @@ from scipy.optimize import brentq
 from scipy.special import eval_legendre, spherical_jn
 
 import tandril
-from conftest import make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell
+from conftest import (close_while_a_call_waits, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently,
+                      supercell)
 from local_environment_reference import neighbour_environment
 
 # First zeros of j_1 .. j_4 (tables of Bessel function zeros); those of j_0 are k pi.
@@ -355,7 +356,7 @@ def test_compute_errors():
 # calculator frame
 
 
-LONG = make_batch([supercell(water_like(seed=51, n_atoms=12), (2, 2, 2))] * 12)
+LONG = make_batch([supercell(water_like(seed=51, n_atoms=12), (2, 2, 2))] * 120)
 
 
 def test_a_flag_set_before_the_call_is_cleared_and_progress_is_reported():
@@ -378,25 +379,7 @@ def test_cancellation_during_a_computation(batch):
 
 
 def test_a_waiting_call_fails_once_the_calculator_is_closed():
-    calculator = c00ps()
-    errors = []
-    first = threading.Thread(target=calculator.compute, args=LONG)
-    first.start()
-    time.sleep(0.05)
-
-    def second():
-        try:
-            calculator.compute(*BATCH)
-        except RuntimeError as error:
-            errors.append(str(error))
-
-    waiting = threading.Thread(target=second)
-    waiting.start()
-    time.sleep(0.05)
-    calculator.close()
-    first.join()
-    waiting.join()
-    assert errors == ["C00PS-MLFF calculator is closed"]
+    assert close_while_a_call_waits(c00ps(), LONG, BATCH) == "C00PS-MLFF calculator is closed"
 
 
 def test_two_threads_compute_at_once_with_the_sequential_results():

@@ -16,7 +16,7 @@ import pytest
 
 import tandril
 from tandril import _core_testing as core
-from conftest import diamond_silicon, make_batch, supercell
+from conftest import close_while_a_call_waits, diamond_silicon, make_batch, supercell
 
 
 def toy(repeat: int = 1, before_lock: bool = False, species=(14,)) -> core.ToyCalculator:
@@ -72,38 +72,12 @@ def test_validation_errors_and_species_errors(before_lock):
         toy().compute(numbers, positions, cells, pbc, offsets[:-1])
 
 
-def start_long_computation(calculator):
-    """Starts a computation that holds the calculator's lock until its control is cancelled."""
-    control = tandril.ComputeControl()
-    thread = threading.Thread(target=lambda: pytest.raises(tandril.CancelledError, calculator.compute, *LARGE,
-                                                           control=control))
-    thread.start()
-    while control.total() == 0:  # set once the computation holds the lock and has started
-        time.sleep(0.001)
-    return thread, control
-
-
 @pytest.mark.parametrize("before_lock", [False, True])
 def test_close_while_a_call_waits_for_the_lock(before_lock):
     calculator = toy(repeat=100000, before_lock=before_lock)
-    first, first_control = start_long_computation(calculator)
-    outcome = []
-
-    def second():
-        try:
-            outcome.append(calculator.compute(*SMALL).shape)
-        except RuntimeError as error:
-            outcome.append(str(error))
-
-    waiting = threading.Thread(target=second)
-    waiting.start()
-    time.sleep(0.2)  # the second call is now blocked on the lock
-    calculator.close()
-    first_control.cancel()
-    first.join()
-    waiting.join()
+    outcome = close_while_a_call_waits(calculator, LARGE, SMALL)
     # testing after locking refuses the waiting call; testing before locking had already let it through
-    assert outcome == [(24, 2)] if before_lock else outcome == ["toy calculator is closed"]
+    assert outcome == ((24, 2) if before_lock else "toy calculator is closed")
     with pytest.raises(RuntimeError, match="^toy calculator is closed$"):
         calculator.compute(*SMALL)
 
