@@ -406,7 +406,6 @@ def test_element_missing_message_for_oxygen(tmp_path, rng):
         ([0, 9, 6, 15], "offsets must be monotonic"),
         ([0, 6, 14], "offsets do not describe the flattened arrays"),
         ([2, 6, 15], "offsets do not describe the flattened arrays"),
-        ([0], "offsets do not describe the flattened arrays"),
     ],
 )
 def test_offsets_that_do_not_cut_the_arrays(water, num_threads, offsets, message):
@@ -414,6 +413,12 @@ def test_offsets_that_do_not_cut_the_arrays(water, num_threads, offsets, message
     s = len(offsets) - 1
     with pytest.raises(ValueError, match=f"^{message}$"):
         calc.compute(numbers, positions, np.tile(cell, (s, 1, 1)), np.ones((s, 3)), offsets)
+
+
+def test_atoms_outside_every_structure_get_zero_rows(water):
+    calc, (numbers, positions, _) = water
+    rows = calc.compute(numbers, positions, np.zeros((0, 3, 3)), np.zeros((0, 3)), [0])
+    assert rows.shape == (len(numbers), calc.feature_count) and not rows.any()
 
 
 def test_shape_errors_and_singular_cells(water):

@@ -48,15 +48,6 @@ void reserve_structure_graph(const StructureBatch& batch, double cutoff, Neighbo
     graph.distances_squared.reserve(n);
 }
 
-// No structure may be read outside the arrays, and every atom must belong to
-// a structure (a batch without structures cannot hold atoms), so that every
-// row of the result is written.
-void check_offsets(const StructureBatch& batch) {
-    check_batch_offsets(batch);
-    if (batch.n_structures == 0 && batch.n_atoms > 0)
-        throw std::invalid_argument("offsets do not describe the flattened arrays");
-}
-
 }  // namespace
 
 NepCalculator::NepCalculator(const NepOptions& options)
@@ -70,9 +61,13 @@ void NepCalculator::compute(const StructureBatch& batch, ComputeControl& control
         if (batch.n_atoms == 0) return;
         const NepModel& model = *model_;
         const std::vector<std::int32_t> types = atom_types(model, batch);
-        check_offsets(batch);
-
+        check_batch_offsets(batch);
         const auto row_length = static_cast<std::size_t>(model.feature_count);
+        if (batch.n_structures == 0) {
+            // Atoms that belong to no structure have no environment: zero rows.
+            std::fill(out, out + static_cast<std::size_t>(batch.n_atoms) * row_length, 0.0);
+            return;
+        }
         const std::int32_t num_threads = options().num_threads;
         const NeighborSearchOptions search_options{std::max(model.radial_cutoff, model.angular_cutoff),
                                                    num_threads, false, false};
