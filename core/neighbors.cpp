@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/bin_grid.hpp"
+#include "core/distance_matching.hpp"
 #include "core/memory_guard.hpp"
 
 namespace tandril {
@@ -302,36 +303,16 @@ std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scra
     const ImageRecords& rec = scratch.sorted;
     const std::int32_t c[3] = {grid.axis_bin(centre[0], 0), grid.axis_bin(centre[1], 1), grid.axis_bin(centre[2], 2)};
     const std::int32_t x0 = std::max(c[0] - 1, 0), x1 = std::min(c[0] + 1, grid.count[0] - 1);
-    const double cx = centre[0], cy = centre[1], cz = centre[2];
     const std::size_t first = used;
     std::size_t found = first;
     for (std::int32_t z = std::max(c[2] - 1, 0); z <= std::min(c[2] + 1, grid.count[2] - 1); ++z)
         for (std::int32_t y = std::max(c[1] - 1, 0); y <= std::min(c[1] + 1, grid.count[1] - 1); ++y) {
             const std::int32_t begin = scratch.bin_start[grid.flat(x0, y, z)];
             const std::int32_t end = scratch.bin_start[grid.flat(x1, y, z) + 1];
-            if (matches.size() < found + static_cast<std::size_t>(end - begin))
-                matches.resize(std::max(2 * matches.size(), found + static_cast<std::size_t>(end - begin)));
-            std::int32_t* out = matches.data();
-            const double* px = rec.x.data();
-            const double* py = rec.y.data();
-            const double* pz = rec.z.data();
-            // Squared distances of a chunk first (a loop the compiler vectorises),
-            // then the branch-free compaction.
-            constexpr std::int32_t chunk = 64;
-            double d2[chunk];
-            for (std::int32_t start = begin; start < end; start += chunk) {
-                const std::int32_t n = std::min(chunk, end - start);
-                for (std::int32_t k = 0; k < n; ++k) {
-                    const double vx = px[start + k] - cx;
-                    const double vy = py[start + k] - cy;
-                    const double vz = pz[start + k] - cz;
-                    d2[k] = vx * vx + vy * vy + vz * vz;
-                }
-                for (std::int32_t k = 0; k < n; ++k) {
-                    out[found] = start + k;
-                    found += d2[k] <= cutoff_squared;
-                }
-            }
+            const std::size_t room = found + static_cast<std::size_t>(end - begin) + 4;
+            if (matches.size() < room) matches.resize(std::max(2 * matches.size(), room));
+            found = match_within_cutoff(rec.x.data(), rec.y.data(), rec.z.data(), begin, end, centre,
+                                        cutoff_squared, matches.data(), found);
         }
     used = found;
     return static_cast<std::int64_t>(found - first);
