@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "core/memory_guard.hpp"
+#include "core/platform_math.hpp"
 
 namespace tandril {
 namespace {
@@ -16,10 +17,10 @@ bool is_own_zero_shift_entry(const NeighborGraph& graph, std::int64_t centre, st
 
 // v^0 .. v^degree by the general power function (0^0 = 1). The powers 0 and
 // 1 are exact and need no call.
-void fill_powers(double v, std::vector<double>& powers) {
+void fill_powers(double v, std::vector<double>& powers, PowFunction pow) {
     powers[0] = 1.0;
     if (powers.size() > 1) powers[1] = v;
-    for (std::size_t a = 2; a < powers.size(); ++a) powers[a] = std::pow(v, static_cast<double>(a));
+    for (std::size_t a = 2; a < powers.size(); ++a) powers[a] = pow(v, static_cast<double>(a));
 }
 
 // Adds the grouped neighbours, in order, to W:
@@ -65,14 +66,15 @@ void queue_neighbor(const EadSetup& setup, double x, double y, double z, double 
     const std::size_t slot = scratch.grouped;
     double* gaussians = scratch.gaussians.data() + slot * static_cast<std::size_t>(setup.grid);
     const std::size_t n_rs = p.rs.size();
+    const PlatformMath& math = platform_math();
     for (std::size_t i = 0; i < p.eta.size(); ++i)
         for (std::size_t j = 0; j < n_rs; ++j) {
             const double d = r - p.rs[j];
-            gaussians[i * n_rs + j] = std::exp(-p.eta[i] * (d * d));
+            gaussians[i * n_rs + j] = math.exp(-p.eta[i] * (d * d));
         }
-    fill_powers(x, scratch.x_powers);
-    fill_powers(y, scratch.y_powers);
-    fill_powers(z, scratch.z_powers);
+    fill_powers(x, scratch.x_powers, math.pow);
+    fill_powers(y, scratch.y_powers, math.pow);
+    fill_powers(z, scratch.z_powers, math.pow);
     double* moments = scratch.moments.data() + slot * setup.components.size();
     for (const EadAngularComponent& k : setup.components)
         *moments++ = scratch.x_powers[k.a] * scratch.y_powers[k.b] * scratch.z_powers[k.c] / k.norm;

@@ -8,6 +8,7 @@
 
 #include "core/gauss_legendre.hpp"
 #include "core/neighbors.hpp"
+#include "core/platform_math.hpp"
 #include "core/radial_orthonormalisation.hpp"
 #include "core/species.hpp"
 #include "core/structure_batch.hpp"
@@ -138,6 +139,9 @@ PYBIND11_MODULE(_core_testing, m) {
             return py::make_tuple(adopt_vector(std::move(rule.nodes), {n}), adopt_vector(std::move(rule.weights), {n}));
         },
         py::arg("n"), py::arg("a") = -1.0, py::arg("b") = 1.0);
+
+    m.def("platform_exp", [](double x) { return platform_exp(x); }, py::arg("x"));
+    m.def("platform_pow", [](double x, double y) { return platform_pow(x, y); }, py::arg("x"), py::arg("y"));
 
     using tandril::testing::ToyCalculator;
     using tandril::testing::ToyOptions;
