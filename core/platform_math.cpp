@@ -44,9 +44,9 @@ PlatformMath look_up() noexcept {
 #if defined(__GLIBC__)
     const auto exp = inner_entry<ExpFunction>("__exp_finite");
     const auto pow = inner_entry<PowFunction>("__pow_finite");
-    if (exp != nullptr && pow != nullptr && agrees(exp, pow)) return {exp, pow};
+    if (exp != nullptr && pow != nullptr && agrees(exp, pow)) return {exp, pow, true};
 #endif
-    return {library_exp, library_pow};
+    return {library_exp, library_pow, false};
 }
 
 }  // namespace

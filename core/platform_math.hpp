@@ -11,6 +11,7 @@ using PowFunction = double (*)(double, double) noexcept;
 struct PlatformMath {
     ExpFunction exp;
     PowFunction pow;
+    bool inner_entry;  // false where the plain library functions are used
 };
 
 // Looked up once; hot loops keep the pointers in a local.

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import math
+import platform
 
 import numpy as np
+import pytest
 
 from tandril import _core_testing as core
 
@@ -29,3 +31,8 @@ def test_pow_is_bit_identical_to_the_library():
     assert core.platform_pow(-2.0, 3.0) == -8.0
     assert math.isnan(core.platform_pow(-8.0, 1 / 3))
     assert core.platform_pow(2.0, 2000.0) == float("inf")
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="the inner entries exist in glibc only")
+def test_glibc_inner_entries_are_found():
+    assert core.platform_math_inner_entry()

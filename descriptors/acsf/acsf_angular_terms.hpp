@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/platform_math.hpp"
+
 namespace tandril {
 
 // The (eta, zeta, lambda) terms of one angular family (G4 or G5), reduced to
@@ -32,7 +34,7 @@ struct AcsfAngularTerms {
     const double x = (1.0 + lambda * cos_theta) / 2.0;
     if (zeta == 1.0) return x;
     if (zeta == 2.0 && x >= 0.0) return x * x;
-    return std::pow(x, zeta);
+    return platform_pow(x, zeta);
 }
 
 }  // namespace tandril

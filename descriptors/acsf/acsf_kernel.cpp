@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/platform_math.hpp"
+
 namespace tandril {
 namespace {
 
@@ -19,10 +21,11 @@ bool is_own_zero_shift_entry(const NeighborGraph& graph, std::int64_t centre, st
 void add_radial_terms(const AcsfSetup& setup, double r, double fc, double* block) {
     block[0] += fc;
     double* g2 = block + 1;
+    const ExpFunction exp = platform_math().exp;
     for (std::int64_t k = 0; k < setup.layout.n_g2; ++k) {
         const double eta = setup.g2_params[2 * k], shift = setup.g2_params[2 * k + 1];
         const double d = r - shift;
-        g2[k] += std::exp(-eta * (d * d)) * fc;
+        g2[k] += exp(-eta * (d * d)) * fc;
     }
     double* g3 = g2 + setup.layout.n_g2;
     for (std::int64_t k = 0; k < setup.layout.n_g3; ++k) g3[k] += std::cos(setup.g3_params[k] * r) * fc;
@@ -116,10 +119,11 @@ void collect_pairs(const AcsfNeighborRecords& rec, std::size_t j, bool g4, bool 
 // stride of `capacity`: one tight loop per factor.
 void evaluate_shared_factors(const AcsfAngularTerms& terms, AcsfPairList& pairs) {
     const std::size_t count = pairs.count, stride = pairs.capacity;
+    const ExpFunction exp = platform_math().exp;
     for (std::size_t e = 0; e < terms.etas.size(); ++e) {
         const double eta = terms.etas[e];
         double* out = pairs.exponentials.data() + e * stride;
-        for (std::size_t i = 0; i < count; ++i) out[i] = std::exp(-eta * pairs.sums[i]);
+        for (std::size_t i = 0; i < count; ++i) out[i] = exp(-eta * pairs.sums[i]);
     }
     for (std::size_t s = 0; s < terms.zetas.size(); ++s) {
         const double zeta = terms.zetas[s], lambda = terms.lambdas[s];

@@ -7,6 +7,8 @@
 #include <span>
 #include <unordered_map>
 
+#include "core/platform_math.hpp"
+
 namespace tandril {
 namespace {
 
@@ -134,20 +136,22 @@ SoapRadialTables build_soap_radial_tables(const SoapOptions& options) {
 }
 
 void gto_radial_row(const SoapRadialTables& t, double r_squared, double* out) noexcept {
+    const ExpFunction exp = platform_math().exp;
     const std::size_t count = (static_cast<std::size_t>(t.l_max) + 1) * static_cast<std::size_t>(t.n_max);
     const double* scale = t.gto_scale.data();
     const double* decay = t.gto_decay.data();
-    for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * std::exp(-(decay[j] * r_squared));
+    for (std::size_t j = 0; j < count; ++j) out[j] = scale[j] * exp(-(decay[j] * r_squared));
 }
 
 void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double weight, double* out) noexcept {
+    const ExpFunction exp = platform_math().exp;
     const std::size_t distinct = t.gto_distinct_decay.size();
     const double* decay = t.gto_distinct_decay.data();
     const double* scale = t.gto_scale.data();
     const std::int32_t* start = t.gto_sharing_start.data();
     const std::int32_t* sharing = t.gto_sharing.data();
     for (std::size_t u = 0; u < distinct; ++u) {
-        const double e = std::exp(-(decay[u] * r_squared));
+        const double e = exp(-(decay[u] * r_squared));
         for (std::int32_t k = start[u]; k < start[u + 1]; ++k) {
             const auto j = static_cast<std::size_t>(sharing[k]);
             const double radial = scale[j] * e;
@@ -157,6 +161,7 @@ void weighted_gto_radial_row(const SoapRadialTables& t, double r_squared, double
 }
 
 void polynomial_radial_row(const SoapRadialTables& t, double r, double* out, double* scratch) noexcept {
+    const ExpFunction exp = platform_math().exp;
     const std::int32_t g = t.grid_size;
     const auto ug = static_cast<std::size_t>(g);
     const std::int32_t l_max = t.l_max;
@@ -164,7 +169,7 @@ void polynomial_radial_row(const SoapRadialTables& t, double r, double* out, dou
     const double* grid = t.grid.data();
     if (r <= centre_distance) {
         const double two_sigma_squared = 2.0 * t.sigma * t.sigma;
-        for (std::size_t i = 0; i < ug; ++i) out[i] = std::exp(-(grid[i] * grid[i]) / two_sigma_squared);
+        for (std::size_t i = 0; i < ug; ++i) out[i] = exp(-(grid[i] * grid[i]) / two_sigma_squared);
         std::fill(out + ug, out + (static_cast<std::size_t>(l_max) + 1) * ug, 0.0);
         return;
     }
@@ -174,8 +179,8 @@ void polynomial_radial_row(const SoapRadialTables& t, double r, double* out, dou
     for (std::size_t i = 0; i < ug; ++i) {
         f[i] = 0.25 / (grid[i] * r * k);
         const double d_minus = grid[i] - r, d_plus = grid[i] + r;
-        const double e_minus = std::exp(-(k * (d_minus * d_minus)));
-        const double e_plus = std::exp(-(k * (d_plus * d_plus)));
+        const double e_minus = exp(-(k * (d_minus * d_minus)));
+        const double e_plus = exp(-(k * (d_plus * d_plus)));
         out[i] = (e_minus - e_plus) * f[i];
         if (l_max >= 1) out[ug + i] = e_minus + e_plus;  // I_1 is formed from it below
     }
@@ -198,7 +203,7 @@ void polynomial_radial_row(const SoapRadialTables& t, double r, double* out, dou
     for (std::size_t i = 0; i < ug; ++i) {
         if (std::isfinite(f[i])) continue;
         const double d_minus = grid[i] - r, d_plus = grid[i] + r;
-        out[i] = 0.5 * (std::exp(-(k * (d_minus * d_minus))) + std::exp(-(k * (d_plus * d_plus))));
+        out[i] = 0.5 * (exp(-(k * (d_minus * d_minus))) + exp(-(k * (d_plus * d_plus))));
         for (std::int32_t l = 1; l <= l_max; ++l) out[static_cast<std::size_t>(l) * ug + i] = 0.0;
     }
 }

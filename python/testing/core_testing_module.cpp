@@ -141,6 +141,7 @@ PYBIND11_MODULE(_core_testing, m) {
         py::arg("n"), py::arg("a") = -1.0, py::arg("b") = 1.0);
 
     m.def("platform_exp", [](double x) { return platform_exp(x); }, py::arg("x"));
+    m.def("platform_math_inner_entry", [] { return platform_math().inner_entry; });
     m.def("platform_pow", [](double x, double y) { return platform_pow(x, y); }, py::arg("x"), py::arg("y"));
 
     using tandril::testing::ToyCalculator;
