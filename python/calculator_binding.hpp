@@ -44,7 +44,7 @@ void def_batch_compute(CalculatorClass<Calculator>& cls) {
            const NumericArray<std::int64_t>& offsets, ControlHandle control) {
             const StructureBatch batch = make_batch(numbers, positions, cells, pbc, offsets);
             const auto shape = c.result_shape(batch);
-            return compute_rows({static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])},
+            return compute_rows(batch, {static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])},
                                 std::move(control),
                                 [&](ComputeControl& held, double* data) { c.compute(batch, held, data); });
         },

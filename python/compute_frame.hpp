@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <utility>
@@ -40,12 +41,16 @@ inline ControlHandle control_or_private(ControlHandle control) {
 
 // Allocates the float64 result with the interpreter lock held, then runs
 // `fill(control, data)` without it. The control share is held for the whole
-// computation, so dropping the Python object meanwhile is harmless.
+// computation, so dropping the Python object meanwhile is harmless. A batch
+// without structures can still carry atoms; no kernel writes their rows, so
+// the result starts as zeros then rather than as stale memory.
 template <class Fill>
-py::array_t<double> compute_rows(const std::vector<py::ssize_t>& shape, ControlHandle control, Fill&& fill) {
+py::array_t<double> compute_rows(const StructureBatch& batch, const std::vector<py::ssize_t>& shape,
+                                 ControlHandle control, Fill&& fill) {
     py::array_t<double> result(shape);
     const ControlHandle held = control_or_private(std::move(control));
     double* data = result.mutable_data();
+    if (batch.n_structures == 0) std::fill(data, data + result.size(), 0.0);
     {
         py::gil_scoped_release unlocked;
         fill(*held, data);

@@ -16,7 +16,7 @@ void bind_ead(py::module_& m) {
             const StructureBatch batch = make_batch(numbers, positions, cells, pbc, offsets);
             const EadParameters parameters{max_degree, cutoff, std::move(eta), std::move(rs)};
             const std::int64_t width = ead_feature_count(parameters);
-            return compute_rows({static_cast<py::ssize_t>(batch.n_atoms), static_cast<py::ssize_t>(width)},
+            return compute_rows(batch, {static_cast<py::ssize_t>(batch.n_atoms), static_cast<py::ssize_t>(width)},
                                 std::move(control), [&](ComputeControl& held, double* data) {
                                     compute_ead(batch, parameters, held, data);
                                 });

@@ -29,7 +29,7 @@ void bind_matrices(py::module_& m) {
            ControlHandle control) {
             const StructureBatch batch = make_batch(numbers, positions, cells, pbc, offsets);
             const std::int64_t width = coulomb_matrix_width(n_atoms_max, permutation);
-            return compute_rows(result_shape(batch.n_structures, width), std::move(control),
+            return compute_rows(batch, result_shape(batch.n_structures, width), std::move(control),
                                 [&](ComputeControl& held, double* data) {
                                     compute_coulomb_matrix(batch, n_atoms_max, permutation, exponent, held, data);
                                 });
@@ -46,7 +46,7 @@ void bind_matrices(py::module_& m) {
             const StructureBatch batch = make_batch(numbers, positions, cells, pbc, offsets);
             const std::int64_t width = matrix_width(n_atoms_max, permutation);
             const MatrixRequest request{n_atoms_max, permutation, exponent, kind, {accuracy, w, r_cut, g_cut, a}};
-            return compute_rows(result_shape(batch.n_structures, width), std::move(control),
+            return compute_rows(batch, result_shape(batch.n_structures, width), std::move(control),
                                 [&](ComputeControl& held, double* data) { compute_matrix(batch, request, held, data); });
         },
         py::arg("numbers"), py::arg("positions"), py::arg("cells"), py::arg("pbc"), py::arg("offsets"),

@@ -22,7 +22,7 @@ void bind_mbtr(py::module_& m) {
                                       grid_max,           grid_sigma, grid_n,   normalize_gaussians, scale,
                                       threshold,          r_cut,      sharpness, local};
             const MbtrShape shape = mbtr_result_shape(batch, options);
-            return compute_rows({static_cast<py::ssize_t>(shape.rows), static_cast<py::ssize_t>(shape.width)},
+            return compute_rows(batch, {static_cast<py::ssize_t>(shape.rows), static_cast<py::ssize_t>(shape.width)},
                                 std::move(control),
                                 [&](ComputeControl& held, double* data) { compute_mbtr(batch, options, held, data); });
         },

@@ -48,7 +48,7 @@ void bind_soap_calculator(py::module_& m) {
            bool inner_average, bool outer_average) {
             const StructureBatch batch = make_batch(numbers, positions, cells, pbc, offsets);
             const auto shape = c.result_shape(batch, inner_average, outer_average);
-            return compute_rows({static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])},
+            return compute_rows(batch, {static_cast<py::ssize_t>(shape[0]), static_cast<py::ssize_t>(shape[1])},
                                 std::move(control), [&](ComputeControl& held, double* data) {
                                     c.compute(batch, held, data, inner_average, outer_average);
                                 });

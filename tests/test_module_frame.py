@@ -131,3 +131,27 @@ class TestArgumentConversion:
         numbers, positions, cells, pbc, offsets = make_batch([rock_salt()])
         core.validate_descriptor_batch(numbers.astype(float) + 0.2, positions.tolist(), cells.astype(np.float32),
                                        pbc.astype(bool), offsets.astype(np.int32))
+
+
+def _per_atom_entry_points():
+    acsf = tandril.AcsfOptions()
+    acsf.species = [14]
+    c00ps = tandril.C00PSMlffOptions()
+    c00ps.species = [14]
+    soap = tandril.soap(species=[14], r_cut=4.0, n_max=3, l_max=2, sigma=0.5)
+    return {
+        "ead": lambda b: tandril.compute_ead(*b, eta=[1.0], rs=[0.0]),
+        "mbtr_local": lambda b: tandril.compute_mbtr(*b, species=[14], local=True),
+        "acsf": lambda b: tandril.AcsfCalculator(acsf).compute(*b),
+        "c00ps_mlff": lambda b: tandril.C00PSMlffCalculator(c00ps).compute(*b),
+        "soap": lambda b: soap.compute(*b, inner_average=False),
+    }
+
+
+@pytest.mark.parametrize("name", list(_per_atom_entry_points()))
+def test_atoms_outside_every_structure_get_zero_rows(name):
+    # a batch without structures can still carry atoms; their rows are never stale memory
+    numbers = np.full(300, 14, np.int32)
+    batch = (numbers, np.ones((300, 3)), np.zeros((0, 3, 3)), np.zeros((0, 3), np.int32), np.zeros(1, np.int64))
+    rows = _per_atom_entry_points()[name](batch)
+    assert rows.shape[0] == 300 and not rows.any()

@@ -55,11 +55,6 @@ void AcsfCalculator::compute(const StructureBatch& batch, ComputeControl& contro
 
         const AcsfSetup setup = make_acsf_setup(o);
         const std::int64_t width = setup.layout.feature_count();
-        if (batch.n_structures == 0) {
-            // Atoms outside every structure get zero rows, not stale memory.
-            std::fill(out, out + batch.n_atoms * width, 0.0);
-            return;
-        }
         const SpeciesMap map = build_species_map(o.species);
         AcsfScratch& scratch = acsf_thread_scratch();
         NeighborSearch search;

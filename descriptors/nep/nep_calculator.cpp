@@ -63,11 +63,7 @@ void NepCalculator::compute(const StructureBatch& batch, ComputeControl& control
         const std::vector<std::int32_t> types = atom_types(model, batch);
         check_batch_offsets(batch);
         const auto row_length = static_cast<std::size_t>(model.feature_count);
-        if (batch.n_structures == 0) {
-            // Atoms that belong to no structure have no environment: zero rows.
-            std::fill(out, out + static_cast<std::size_t>(batch.n_atoms) * row_length, 0.0);
-            return;
-        }
+        if (batch.n_structures == 0) return;
         const std::int32_t num_threads = options().num_threads;
         const NeighborSearchOptions search_options{std::max(model.radial_cutoff, model.angular_cutoff),
                                                    num_threads, false, false};

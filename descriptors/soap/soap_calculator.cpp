@@ -52,12 +52,7 @@ void SoapCalculator::compute(const StructureBatch& batch, ComputeControl& contro
         control.reset(batch.n_structures);
 
         const std::int64_t features = feature_count();
-        if (batch.n_structures == 0) {
-            // Atoms that belong to no structure still have rows; never hand
-            // out uninitialised memory.
-            if (!soap_averages(o.inner_average, o.outer_average)) std::fill(out, out + batch.n_atoms * features, 0.0);
-            return;
-        }
+        if (batch.n_structures == 0) return;
 
         const SoapRadialTables tables = build_soap_radial_tables(o);
         const RealSolidHarmonics harmonics(o.l_max);
