@@ -140,3 +140,24 @@ def close_while_a_call_waits(calculator, long_batch, short_batch):
     waiting.join()
     assert first_outcome == ["cancelled"], "the first computation was too short to hold the lock"
     return outcome[0]
+
+
+def cancelled_during(compute, delay: float = 0.05):
+    """Runs `compute(control)` while another thread cancels `control` after `delay` seconds.
+
+    The computation must end with CancelledError; returns the control so that
+    the caller can check its progress counters.
+    """
+    import threading
+
+    import tandril
+
+    control = tandril.ComputeControl()
+    timer = threading.Timer(delay, control.cancel)
+    timer.start()
+    try:
+        with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
+            compute(control)
+    finally:
+        timer.cancel()
+    return control

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import (close_while_a_call_waits, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix,
+from conftest import (cancelled_during, close_while_a_call_waits, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix,
                       run_concurrently,
                       supercell)
 from local_environment_reference import neighbour_environment
@@ -398,12 +398,7 @@ def test_a_flag_set_before_the_call_is_cleared_and_progress_is_reported():
 @pytest.mark.parametrize("batch", [LONG, make_batch([supercell(three_species_structure(52, 16), (6, 6, 6))])],
                          ids=["many structures", "one large structure"])
 def test_cancellation_during_a_computation(batch):
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
-        acsf().compute(*batch, control=control)
-    timer.join()
+    control = cancelled_during(lambda control: acsf().compute(*batch, control=control))
     assert control.cancelled() and control.completed() < control.total()
 
 

@@ -14,7 +14,7 @@ from scipy.optimize import brentq
 from scipy.special import eval_legendre, spherical_jn
 
 import tandril
-from conftest import (close_while_a_call_waits, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently,
+from conftest import (cancelled_during, close_while_a_call_waits, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently,
                       supercell)
 from local_environment_reference import neighbour_environment
 
@@ -369,12 +369,7 @@ def test_a_flag_set_before_the_call_is_cleared_and_progress_is_reported():
 @pytest.mark.parametrize("batch", [LONG, make_batch([supercell(water_like(seed=52, n_atoms=12), (3, 3, 3))])],
                          ids=["many structures", "one large structure"])
 def test_cancellation_during_a_computation(batch):
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
-        c00ps().compute(*batch, control=control)
-    timer.join()
+    control = cancelled_during(lambda control: c00ps().compute(*batch, control=control))
     assert control.cancelled() and control.completed() < control.total()
 
 

@@ -16,7 +16,7 @@ import pytest
 
 import tandril
 from tandril import _core_testing as core
-from conftest import close_while_a_call_waits, diamond_silicon, make_batch, supercell
+from conftest import cancelled_during, close_while_a_call_waits, diamond_silicon, make_batch, supercell
 
 
 def toy(repeat: int = 1, before_lock: bool = False, species=(14,)) -> core.ToyCalculator:
@@ -92,12 +92,7 @@ def test_progress_and_reuse_of_a_control():
 
 
 def test_cancellation_from_another_thread():
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
-        toy(repeat=200).compute(*LARGE, control=control)
-    timer.join()
+    control = cancelled_during(lambda control: toy(repeat=200).compute(*LARGE, control=control))
     assert control.cancelled() is True
     assert 0 <= control.completed() < 6 and control.total() == 6
 

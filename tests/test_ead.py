@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell
+from conftest import cancelled_during, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell
 from local_environment_reference import neighbour_environment
 
 ETA = [0.3, 1.0, 2.5]
@@ -190,12 +190,7 @@ def test_a_flag_set_before_the_call_cancels_it_at_once():
 
 
 def test_cancellation_during_a_computation():
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    with pytest.raises(tandril.CancelledError):
-        tandril.compute_ead(*MANY, eta=ETA * 3, rs=RS * 2, control=control)
-    timer.join()
+    control = cancelled_during(lambda control: tandril.compute_ead(*MANY, eta=ETA * 3, rs=RS * 2, control=control))
     assert control.cancelled() and control.completed() < 60
 
 

@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import threading
 
 import numpy as np
 import pytest
 
 import tandril
 from conftest import (
-    diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
+    cancelled_during, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
 )
 from matrix_reference import coulomb, ewald, sine
 
@@ -441,15 +440,12 @@ def test_compute_matrix_refuses_to_start_when_already_cancelled(kind):
 )
 def test_cancellation_during_a_computation(call):
     batch = many_structures()
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.02, control.cancel)
-    timer.start()
-    try:
-        with pytest.raises(tandril.CancelledError):
-            for _ in range(200):  # long enough to be interrupted
-                call(batch, control)
-    finally:
-        timer.cancel()
+
+    def repeatedly(control):
+        for _ in range(200):  # long enough to be interrupted
+            call(batch, control)
+
+    control = cancelled_during(repeatedly, delay=0.02)
     assert control.cancelled()
     assert 0 <= control.completed() < control.total() == 400
 

@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import math
-import threading
 
 import numpy as np
 import pytest
 
 import tandril
 from conftest import (
-    diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
+    cancelled_during, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
 )
 from mbtr_reference import mbtr as reference_mbtr
 
@@ -338,15 +337,12 @@ def test_cancelled_before_the_start(geometry):
 @pytest.mark.parametrize("geometry, local", [(1, False), (3, False), (3, True)])
 def test_cancellation_during_a_computation(geometry, local):
     batch = many_structures()
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.02, control.cancel)
-    timer.start()
-    try:
-        with pytest.raises(tandril.CancelledError):
-            for _ in range(200):  # long enough to be interrupted
-                tandril.compute_mbtr(*batch, species=[1, 8], geometry=geometry, local=local, control=control)
-    finally:
-        timer.cancel()
+
+    def repeatedly(control):
+        for _ in range(200):  # long enough to be interrupted
+            tandril.compute_mbtr(*batch, species=[1, 8], geometry=geometry, local=local, control=control)
+
+    control = cancelled_during(repeatedly, delay=0.02)
     assert control.cancelled() and 0 <= control.completed() < control.total() == 200
 
 

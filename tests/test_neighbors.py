@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import threading
 
 import numpy as np
 import pytest
 
 import tandril
 from tandril import _core_testing as core
-from conftest import diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
+from conftest import cancelled_during, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, supercell
 from neighbor_reference import brute_force_pairs, graph_entries, ordered_graph
 
 
@@ -291,12 +290,9 @@ def test_cancelled_control_stops_the_search(num_threads):
 def test_cancellation_from_another_thread_during_a_large_search():
     structure = supercell(diamond_silicon(), (8, 8, 8))
     batch = make_batch([structure] * 4)
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    try:
-        with pytest.raises(tandril.CancelledError):
-            for _ in range(100):  # long enough to be interrupted
-                batch_graph(batch, 6.0, num_threads=1, control=control)
-    finally:
-        timer.cancel()
+
+    def repeatedly(control):
+        for _ in range(100):  # long enough to be interrupted
+            batch_graph(batch, 6.0, num_threads=1, control=control)
+
+    cancelled_during(repeatedly)

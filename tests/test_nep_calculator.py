@@ -11,7 +11,7 @@ import pytest
 from scipy.special import lpmv
 
 import tandril
-from conftest import make_batch, random_triclinic, rotation_matrix, shared_data, supercell
+from conftest import cancelled_during, make_batch, random_triclinic, rotation_matrix, shared_data, supercell
 from nep_models import (
     ATOMIC_NUMBER,
     MANY_BODY_TERMS,
@@ -513,14 +513,7 @@ def test_cancel_while_computing(long_batch, num_threads):
     options.model_path = path
     options.num_threads = num_threads
     calc = tandril.NepCalculator(options)
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.05, control.cancel)
-    timer.start()
-    try:
-        with pytest.raises(tandril.CancelledError):
-            calc.compute(*batch, control=control)
-    finally:
-        timer.cancel()
+    control = cancelled_during(lambda control: calc.compute(*batch, control=control))
     assert control.cancelled()
 
 

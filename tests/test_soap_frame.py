@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tandril
-from conftest import make_batch, random_triclinic
+from conftest import cancelled_during, make_batch, random_triclinic
 from soap_helpers import soap_options
 
 
@@ -47,14 +47,8 @@ def test_cancel_during_a_computation(rng, count, atoms):
     structures = [random_triclinic(rng, atoms, species=(1, 8), volume_per_atom=10.0) for _ in range(count)]
     batch = make_batch(structures)
     calculator = tandril.SoapCalculator(long_polynomial_options())
-    control = tandril.ComputeControl()
-    timer = threading.Timer(0.5, control.cancel)
-    timer.start()
-    try:
-        with pytest.raises(tandril.CancelledError, match="^descriptor computation cancelled$"):
-            calculator.compute(*batch, control=control, inner_average=False)
-    finally:
-        timer.cancel()
+    control = cancelled_during(lambda control: calculator.compute(*batch, control=control, inner_average=False),
+                               delay=0.5)
     assert control.cancelled()
     assert control.total() == count
     assert control.completed() < count
