@@ -356,8 +356,7 @@ void NeighborSearch::append_structure(const StructureBatch& batch, std::int64_t 
                                       const NeighborSearchOptions& options, NeighborGraph& graph,
                                       std::int64_t* row_offsets) {
     const double* cell = batch.cells + 9 * s;
-    const double det = cell_determinant(cell);
-    if (!std::isfinite(det) || std::fabs(det) < 1e-14) throw std::invalid_argument("cell matrix is singular");
+    const double det = regular_cell_determinant(cell);
 
     NeighborSearchScratch& scratch = *scratch_;
     const AtomRange range = structure_range(batch, s);

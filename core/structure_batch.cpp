@@ -15,6 +15,8 @@ bool has_shape(std::span<const std::ptrdiff_t> shape, std::size_t rank, std::ptr
 
 [[noreturn]] void fail(const char* message) { throw std::invalid_argument(message); }
 
+bool is_singular_determinant(double det) noexcept { return !std::isfinite(det) || std::fabs(det) < 1e-14; }
+
 void check_pointers(const StructureBatch& batch) {
     if (batch.n_structures < 0 || batch.n_atoms < 0 || batch.offsets == nullptr) fail("invalid structure batch");
 }
@@ -43,9 +45,12 @@ double cell_determinant(const double* c) noexcept {
            c[2] * (c[3] * c[7] - c[4] * c[6]);
 }
 
-bool cell_is_singular(const double* cell) noexcept {
+bool cell_is_singular(const double* cell) noexcept { return is_singular_determinant(cell_determinant(cell)); }
+
+double regular_cell_determinant(const double* cell) {
     const double det = cell_determinant(cell);
-    return !std::isfinite(det) || std::fabs(det) < 1e-14;
+    if (is_singular_determinant(det)) fail("cell matrix is singular");
+    return det;
 }
 
 StructureBatch make_structure_batch(ArrayInput<std::int32_t> numbers, ArrayInput<double> positions,

@@ -74,6 +74,11 @@ void check_batch_offsets(const StructureBatch& batch);
 [[nodiscard]] double cell_determinant(const double* cell) noexcept;
 [[nodiscard]] bool cell_is_singular(const double* cell) noexcept;
 
+// The determinant of a cell that is about to be used; a singular cell (a
+// non-finite determinant or one below 1e-14 in magnitude) is refused with
+// "cell matrix is singular".
+[[nodiscard]] double regular_cell_determinant(const double* cell);
+
 struct AtomRange {
     std::int64_t begin = 0;
     std::int64_t end = 0;

@@ -166,9 +166,7 @@ EwaldSetup prepare_ewald(const StructureBatch& batch, std::int64_t s, const Ewal
     const double* cell = batch.cells + 9 * s;
     EwaldSetup setup;
     setup.n = structure_range(batch, s).size();
-    setup.volume = cell_determinant(cell);
-    if (!std::isfinite(setup.volume) || std::fabs(setup.volume) < 1e-14)
-        throw std::invalid_argument("cell matrix is singular");
+    setup.volume = regular_cell_determinant(cell);
     const double volume_squared = setup.volume * setup.volume;
     setup.alpha = p.a > 0.0 ? p.a : std::pow(static_cast<double>(setup.n) * p.w / volume_squared, 1.0 / 6.0) * sqrt_pi;
     setup.r_cut = p.r_cut;

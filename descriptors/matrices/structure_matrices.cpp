@@ -47,8 +47,7 @@ void coulomb_matrix(const StructureBatch& batch, std::int64_t s, double exponent
 void sine_matrix(const StructureBatch& batch, std::int64_t s, double exponent, std::vector<double>& matrix,
                  std::vector<double>& scratch) {
     const double* cell = batch.cells + 9 * s;
-    const double det = cell_determinant(cell);
-    if (!std::isfinite(det) || std::fabs(det) < 1e-14) throw std::invalid_argument("cell matrix is singular");
+    const double det = regular_cell_determinant(cell);
     const CellInverse inverse = invert_cell(cell, det);
 
     const std::int64_t n = start_matrix(batch, s, exponent, matrix);
