@@ -29,8 +29,9 @@ struct NeighborGraph {
 
 struct NeighborSearchOptions {
     double cutoff = 0.0;
-    // 1 selects the single-pass strategy, any other value count-then-fill;
-    // both give the same graph.
+    // The callers' strategy choice (1: single pass, otherwise count then
+    // fill). Both give the same graph and notice cancellation per atom, so
+    // the search runs one path for either; no thread is ever started.
     std::int32_t num_threads = 0;
     // Keep only images strictly closer than the cutoff to some atom, with
     // shifts negated (the convention of the distribution descriptors).
