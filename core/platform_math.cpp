@@ -1,7 +1,10 @@
 #include "core/platform_math.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <initializer_list>
+
+#include "core/inline_hypot.hpp"
 
 #if defined(__GLIBC__)
 #include <dlfcn.h>
@@ -40,13 +43,40 @@ bool agrees(ExpFunction exp, PowFunction pow) noexcept {
 }
 #endif
 
+// The written-out hypot follows one library's algorithm; another library (or
+// an older glibc) rounds some arguments differently, which a few thousand
+// arguments of every relative size reveal.
+bool inline_hypot_agrees() noexcept {
+#if defined(__x86_64__) && defined(__GLIBC__)
+    std::uint64_t state = 0x9e3779b97f4a7c15u;
+    const auto next_unit = [&state] {  // xorshift64*, mapped to [-1, 1)
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<double>((state * 0x2545f4914f6cdd1du) >> 11) * 0x1p-52 - 1.0;
+    };
+    for (int k = 0; k < 4096; ++k) {
+        const double x = next_unit() * std::ldexp(1.0, k % 64 - 32);
+        const double y = next_unit() * std::ldexp(1.0, (k / 64) % 64 - 32);
+        if (!(inline_hypot(x, y) == std::hypot(x, y))) return false;
+    }
+    for (const double x : {0.0, -0.0, 3.0, 1e-300, 1e300, 0x1p511, 0x1p-459, double(INFINITY), -double(INFINITY)})
+        for (const double y : {0.0, 4.0, -1e-310, 1e308, double(INFINITY)})
+            if (!(inline_hypot(x, y) == std::hypot(x, y))) return false;
+    return std::isnan(inline_hypot(NAN, 1.0)) && std::isnan(inline_hypot(1.0, NAN));
+#else
+    return false;
+#endif
+}
+
 PlatformMath look_up() noexcept {
+    const bool hypot = inline_hypot_agrees();
 #if defined(__GLIBC__)
     const auto exp = inner_entry<ExpFunction>("__exp_finite");
     const auto pow = inner_entry<PowFunction>("__pow_finite");
-    if (exp != nullptr && pow != nullptr && agrees(exp, pow)) return {exp, pow, true};
+    if (exp != nullptr && pow != nullptr && agrees(exp, pow)) return {exp, pow, true, hypot};
 #endif
-    return {library_exp, library_pow, false};
+    return {library_exp, library_pow, false, hypot};
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ using PowFunction = double (*)(double, double) noexcept;
 struct PlatformMath {
     ExpFunction exp;
     PowFunction pow;
-    bool inner_entry;  // false where the plain library functions are used
+    bool inner_entry;   // false where the plain library functions are used
+    bool inline_hypot;  // inline_hypot gives the library's hypot bit for bit
 };
 
 // Looked up once; hot loops keep the pointers in a local.

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import tandril
+from tandril import _core_testing as core
 from conftest import (
     cancelled_during, diamond_silicon, make_batch, random_triclinic, rock_salt, rotation_matrix, run_concurrently, supercell,
 )
@@ -143,6 +144,56 @@ def test_eigensolver_handles_degenerate_and_zero_spectra():
                                      kind=kind)[0]
         expected = np.linalg.eigvalsh(matrix_of(kind, structure))
         np.testing.assert_allclose(np.sort(row), np.sort(expected), atol=1e-12 * np.abs(expected).max())
+
+
+def symmetric(rng, n, scale=1.0):
+    a = rng.normal(size=(n, n))
+    return (a + a.T) * scale
+
+
+def test_eigenvalues_computed_in_groups_equal_those_computed_one_at_a_time(rng):
+    # Groups run two QL iterations side by side; the values must not change
+    # in the last bit. Sizes differ so that lanes refill at different times;
+    # scaled matrices take the library hypot; diagonal and block-diagonal
+    # ones need few or no rotations; a degenerate one converges unevenly.
+    matrices = [symmetric(rng, n) for n in (0, 1, 2, 3, 5, 8, 13, 21, 34, 50, 40, 1, 30, 2)]
+    matrices += [symmetric(rng, 12, 1e-200), symmetric(rng, 9, 1e200), symmetric(rng, 7, 1e-160), np.diag(rng.normal(size=6))]
+    block = np.zeros((10, 10))
+    block[:4, :4], block[4:, 4:] = symmetric(rng, 4), symmetric(rng, 6)
+    vector = rng.normal(size=11)
+    matrices += [block, np.eye(11) + np.outer(vector, vector)]
+    rng.shuffle(matrices)
+    grouped = core.symmetric_eigenvalues(matrices, grouped=True)
+    alone = core.symmetric_eigenvalues(matrices, grouped=False)
+    for matrix, together, single in zip(matrices, grouped, alone):
+        np.testing.assert_array_equal(together, single)
+        expected = np.linalg.eigvalsh(matrix)
+        scale = np.abs(expected).max(initial=0.0)
+        np.testing.assert_allclose(np.sort(together), expected, rtol=0, atol=1e-13 * scale)
+
+
+def test_eigenvalues_of_non_finite_matrices_fail_alike_in_groups(rng):
+    bad = symmetric(rng, 5)
+    bad[1, 3] = bad[3, 1] = np.inf
+    nan = symmetric(rng, 4)
+    nan[0, 0] = np.nan
+    matrices = [symmetric(rng, 6), bad, symmetric(rng, 8), nan, symmetric(rng, 3)]
+    grouped = core.symmetric_eigenvalues(matrices, grouped=True)
+    alone = core.symmetric_eigenvalues(matrices, grouped=False)
+    for together, single in zip(grouped, alone):
+        assert (together is None) == (single is None)
+        if single is not None:
+            np.testing.assert_array_equal(together, single)
+
+
+@pytest.mark.parametrize("kind", KINDS.values(), ids=KINDS.keys())
+def test_spectra_of_a_batch_equal_those_of_each_structure_alone(kind, rng):
+    structures = [random_triclinic(rng, int(n), species=(1, 6, 8, 16)) for n in rng.integers(1, 31, size=37)]
+    rows = tandril.compute_matrix(*make_batch(structures), n_atoms_max=30, permutation="eigenspectrum", kind=kind)
+    for structure, row in zip(structures, rows):
+        alone = tandril.compute_matrix(*make_batch([structure]), n_atoms_max=30, permutation="eigenspectrum",
+                                       kind=kind)
+        np.testing.assert_array_equal(row, alone[0])
 
 
 # --- invariances ---------------------------------------------------------------------------
@@ -301,6 +352,34 @@ def test_coulomb_structure_errors_in_batch_order():
         tandril.compute_coulomb_matrix(*make_batch([H2, EMPTY, rock_salt()]), n_atoms_max=2, permutation="none")
     with pytest.raises(ValueError, match="^structure exceeds n_atoms_max$"):
         tandril.compute_coulomb_matrix(*make_batch([H2, rock_salt(), EMPTY]), n_atoms_max=2, permutation="none")
+
+
+@pytest.mark.parametrize(
+    "call, bad, message",
+    [
+        (lambda b, c: tandril.compute_coulomb_matrix(*b, n_atoms_max=2, permutation="eigenspectrum", control=c),
+         EMPTY, "^matrix descriptors do not accept empty structures$"),
+        (lambda b, c: tandril.compute_coulomb_matrix(*b, n_atoms_max=2, permutation="eigenspectrum", control=c),
+         rock_salt(), "^structure exceeds n_atoms_max$"),
+        (lambda b, c: tandril.compute_matrix(*b, n_atoms_max=2, permutation="eigenspectrum", kind=0, control=c),
+         rock_salt(), "^structure exceeds n_atoms_max$"),
+        (lambda b, c: tandril.compute_matrix(*b, n_atoms_max=2, permutation="eigenspectrum", kind=2, control=c),
+         rock_salt(), "^structure exceeds n_atoms_max$"),
+        (lambda b, c: tandril.compute_matrix(*b, n_atoms_max=2, permutation="eigenspectrum", kind=1, control=c),
+         rock_salt(), "^structure exceeds n_atoms_max$"),
+    ],
+)
+@pytest.mark.parametrize("position", [0, 1, 5, 16, 17, 20])
+def test_a_refused_structure_in_a_batch_of_spectra_stops_after_the_rows_before_it(call, bad, message, position):
+    # spectra are computed several structures at a time; the refusal and the
+    # progress must still be those of a one-by-one loop
+    structures = [H2] * 24
+    structures[position] = bad
+    structures[position + 2] = rock_salt()  # a later fault stays unreported
+    control = tandril.ComputeControl()
+    with pytest.raises(ValueError, match=message):
+        call(make_batch(structures), control)
+    assert control.completed() == position
 
 
 @pytest.mark.parametrize(

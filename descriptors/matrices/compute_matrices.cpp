@@ -8,6 +8,7 @@
 #include "core/memory_guard.hpp"
 #include "descriptors/matrices/matrix_row.hpp"
 #include "descriptors/matrices/structure_matrices.hpp"
+#include "descriptors/matrices/structure_rows.hpp"
 
 namespace tandril {
 namespace {
@@ -25,7 +26,7 @@ void check_structure_size(std::int64_t n, std::int64_t n_atoms_max) {
 // structure too large for its row is only checked in the first pass; the
 // second reports it.
 void compute_ewald_rows(const StructureBatch& batch, const MatrixRequest& request, MatrixPermutation permutation,
-                        std::int64_t width, ComputeControl& control, double* out) {
+                        ComputeControl& control, double* out) {
     const std::int64_t structures = batch.n_structures;
     std::vector<std::int64_t> start(static_cast<std::size_t>(structures) + 1, 0);
     for (std::int64_t s = 0; s < structures; ++s) {
@@ -45,13 +46,13 @@ void compute_ewald_rows(const StructureBatch& batch, const MatrixRequest& reques
     }
     throw_if_cancelled(&control);
 
-    MatrixRowScratch scratch;
-    for (std::int64_t s = 0; s < structures; ++s) {
-        throw_if_cancelled(&control);
-        const std::int64_t n = structure_range(batch, s).size();
-        write_matrix_row(matrices.data() + start[s], n, request.n_atoms_max, permutation, out + s * width, scratch);
-        control.advance();
-    }
+    write_structure_rows(batch, request.n_atoms_max, permutation, control, out,
+                         [&](std::int64_t s, std::vector<double>& matrix) {
+                             const std::int64_t n = structure_range(batch, s).size();
+                             check_structure_size(n, request.n_atoms_max);
+                             matrix.assign(matrices.data() + start[s], matrices.data() + start[s + 1]);
+                             return n;
+                         });
 }
 
 }  // namespace
@@ -79,18 +80,14 @@ void compute_coulomb_matrix(const StructureBatch& batch, std::int64_t n_atoms_ma
         throw std::invalid_argument("invalid Coulomb matrix parameters");
     control.reset(batch.n_structures);
 
-    const std::int64_t width = matrix_row_width(n_atoms_max, permutation);
-    std::vector<double> matrix;
-    MatrixRowScratch scratch;
-    for (std::int64_t s = 0; s < batch.n_structures; ++s) {
-        throw_if_cancelled(&control);
-        const std::int64_t n = structure_range(batch, s).size();
-        if (n == 0) throw std::invalid_argument("matrix descriptors do not accept empty structures");
-        check_structure_size(n, n_atoms_max);
-        coulomb_matrix(batch, s, exponent, matrix);
-        write_matrix_row(matrix.data(), n, n_atoms_max, permutation, out + s * width, scratch);
-        control.advance();
-    }
+    write_structure_rows(batch, n_atoms_max, permutation, control, out,
+                         [&](std::int64_t s, std::vector<double>& matrix) {
+                             const std::int64_t n = structure_range(batch, s).size();
+                             if (n == 0) throw std::invalid_argument("matrix descriptors do not accept empty structures");
+                             check_structure_size(n, n_atoms_max);
+                             coulomb_matrix(batch, s, exponent, matrix);
+                             return n;
+                         });
 }
 
 void compute_matrix(const StructureBatch& batch, const MatrixRequest& request, ComputeControl& control, double* out) {
@@ -105,30 +102,26 @@ void compute_matrix(const StructureBatch& batch, const MatrixRequest& request, C
         throw std::invalid_argument("accuracy must be between zero and one");
     start_unless_cancelled(control, batch.n_structures);
 
-    // Every row is written in full by write_matrix_row (padding included),
-    // so the result needs no zero fill first.
+    // Every row is written in full (padding included), so the result needs
+    // no zero fill first.
     const MatrixPermutation permutation = parse_matrix_permutation(request.permutation);
-    const std::int64_t width = matrix_row_width(request.n_atoms_max, permutation);
     if (kind == MatrixKind::ewald) {
-        compute_ewald_rows(batch, request, permutation, width, control, out);
+        compute_ewald_rows(batch, request, permutation, control, out);
         return;
     }
-    std::vector<double> matrix;
     std::vector<double> sine_scratch;
-    MatrixRowScratch scratch;
-    for (std::int64_t s = 0; s < batch.n_structures; ++s) {
-        throw_if_cancelled(&control);
-        // The size check comes before building, so a structure far too large
-        // is refused without first building its matrix.
-        const std::int64_t n = structure_range(batch, s).size();
-        check_structure_size(n, request.n_atoms_max);
-        if (kind == MatrixKind::sine)
-            sine_matrix(batch, s, request.exponent, matrix, sine_scratch);
-        else
-            coulomb_matrix(batch, s, request.exponent, matrix);
-        write_matrix_row(matrix.data(), n, request.n_atoms_max, permutation, out + s * width, scratch);
-        control.advance();
-    }
+    write_structure_rows(batch, request.n_atoms_max, permutation, control, out,
+                         [&](std::int64_t s, std::vector<double>& matrix) {
+                             // The size check comes before building, so a structure far
+                             // too large is refused without first building its matrix.
+                             const std::int64_t n = structure_range(batch, s).size();
+                             check_structure_size(n, request.n_atoms_max);
+                             if (kind == MatrixKind::sine)
+                                 sine_matrix(batch, s, request.exponent, matrix, sine_scratch);
+                             else
+                                 coulomb_matrix(batch, s, request.exponent, matrix);
+                             return n;
+                         });
 }
 
 }  // namespace tandril

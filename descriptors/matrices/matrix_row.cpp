@@ -12,21 +12,6 @@ namespace {
 // last instead of breaking the comparison.
 double ordering_key(double value) noexcept { return std::isnan(value) ? -INFINITY : value; }
 
-void write_spectrum(const double* matrix, std::int64_t n, std::int64_t n_atoms_max, double* row,
-                    MatrixRowScratch& scratch) {
-    std::vector<double>& values = scratch.values;
-    symmetric_eigenvalues(matrix, n, values, scratch.eigen);
-    // Decreasing magnitude; of a pair +x, -x the positive value comes first,
-    // so the row does not depend on the order the iteration found them in.
-    std::sort(values.begin(), values.end(), [](double a, double b) {
-        const double ka = ordering_key(std::fabs(a)), kb = ordering_key(std::fabs(b));
-        if (ka != kb) return ka > kb;
-        return ordering_key(a) > ordering_key(b);
-    });
-    std::copy(values.begin(), values.end(), row);
-    std::fill(row + n, row + n_atoms_max, 0.0);
-}
-
 void order_by_row_norm(const double* matrix, std::int64_t n, MatrixRowScratch& scratch) {
     std::vector<double>& norms = scratch.values;
     norms.resize(static_cast<std::size_t>(n));
@@ -42,11 +27,24 @@ void order_by_row_norm(const double* matrix, std::int64_t n, MatrixRowScratch& s
 
 }  // namespace
 
+void write_spectrum_row(std::vector<double>& values, std::int64_t n_atoms_max, double* row) {
+    // Decreasing magnitude; of a pair +x, -x the positive value comes first,
+    // so the row does not depend on the order the iteration found them in.
+    std::sort(values.begin(), values.end(), [](double a, double b) {
+        const double ka = ordering_key(std::fabs(a)), kb = ordering_key(std::fabs(b));
+        if (ka != kb) return ka > kb;
+        return ordering_key(a) > ordering_key(b);
+    });
+    std::copy(values.begin(), values.end(), row);
+    std::fill(row + values.size(), row + n_atoms_max, 0.0);
+}
+
 void write_matrix_row(const double* matrix, std::int64_t n, std::int64_t n_atoms_max,
                       MatrixPermutation permutation, double* row, MatrixRowScratch& scratch) {
     if (n > n_atoms_max) throw std::invalid_argument("structure exceeds n_atoms_max");
     if (permutation == MatrixPermutation::eigenspectrum) {
-        write_spectrum(matrix, n, n_atoms_max, row, scratch);
+        symmetric_eigenvalues(matrix, n, scratch.values, scratch.eigen);
+        write_spectrum_row(scratch.values, n_atoms_max, row);
         return;
     }
     if (permutation == MatrixPermutation::unknown)

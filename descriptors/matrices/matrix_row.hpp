@@ -23,4 +23,8 @@ struct MatrixRowScratch {
 void write_matrix_row(const double* matrix, std::int64_t n, std::int64_t n_atoms_max,
                       MatrixPermutation permutation, double* row, MatrixRowScratch& scratch);
 
+// The "eigenspectrum" row from already computed eigenvalues (at most
+// n_atoms_max of them, reordered in place).
+void write_spectrum_row(std::vector<double>& eigenvalues, std::int64_t n_atoms_max, double* row);
+
 }  // namespace tandril

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/memory_guard.hpp"
+#include "descriptors/matrices/tridiagonal_ql.hpp"
 
 namespace tandril {
 namespace {
@@ -72,62 +73,12 @@ __attribute__((target_clones("avx2", "default"))) void tridiagonalise(double* a,
     for (std::int64_t i = 0; i < n; ++i) d[i] = a[i * n + i];
 }
 
-double with_sign_of(double magnitude, double sign) { return sign >= 0.0 ? std::fabs(magnitude) : -std::fabs(magnitude); }
-
-// Implicit QL iteration on the tridiagonal matrix (d, e with e shifted down).
-void tridiagonal_ql(double* d, double* e, std::int64_t n) {
-    for (std::int64_t i = 1; i < n; ++i) e[i - 1] = e[i];
-    e[n - 1] = 0.0;
-    for (std::int64_t l = 0; l < n; ++l) {
-        int sweeps = 0;
-        std::int64_t m = l;
-        do {
-            for (m = l; m < n - 1; ++m) {
-                const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
-                if (std::fabs(e[m]) + dd == dd) break;
-            }
-            if (m == l) break;
-            if (sweeps++ == 100) throw std::runtime_error("symmetric eigensolver failed to converge");
-            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            double r = std::hypot(g, 1.0);
-            g = d[m] - d[l] + e[l] / (g + with_sign_of(r, g));
-            double s = 1.0, c = 1.0, p = 0.0;
-            std::int64_t i = m - 1;
-            bool underflow = false;
-            for (; i >= l; --i) {
-                const double f = s * e[i];
-                const double b = c * e[i];
-                r = std::hypot(f, g);
-                e[i + 1] = r;
-                if (r == 0.0) {
-                    // Recover from underflow: deflate and sweep again.
-                    d[i + 1] -= p;
-                    e[m] = 0.0;
-                    underflow = true;
-                    break;
-                }
-                s = f / r;
-                c = g / r;
-                g = d[i + 1] - p;
-                r = (d[i] - g) * s + 2.0 * c * b;
-                p = s * r;
-                d[i + 1] = g + p;
-                g = c * r - b;
-            }
-            if (underflow) continue;
-            d[l] -= p;
-            e[l] = g;
-            e[m] = 0.0;
-        } while (true);
-    }
-}
-
 }  // namespace
 
-void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<double>& eigenvalues,
-                           EigenvalueScratch& scratch) {
+TridiagonalProblem tridiagonal_form(const double* matrix, std::int64_t n, std::vector<double>& eigenvalues,
+                                    EigenvalueScratch& scratch) {
     eigenvalues.resize(static_cast<std::size_t>(n));
-    if (n == 0) return;
+    if (n == 0) return {eigenvalues.data(), nullptr, 0};
     const std::int64_t size = checked_product(n, n);
     ensure_allocatable(static_cast<std::uint64_t>(size), sizeof(double));
     scratch.work.assign(matrix, matrix + size);
@@ -136,7 +87,17 @@ void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<dou
     double* d = eigenvalues.data();
     double* e = scratch.off_diagonal.data();
     tridiagonalise(scratch.work.data(), n, d, e, scratch.reflected.data());
-    tridiagonal_ql(d, e, n);
+    for (std::int64_t i = 1; i < n; ++i) e[i - 1] = e[i];
+    e[n - 1] = 0.0;
+    return {d, e, n};
+}
+
+void throw_not_converged() { throw std::runtime_error("symmetric eigensolver failed to converge"); }
+
+void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<double>& eigenvalues,
+                           EigenvalueScratch& scratch) {
+    const TridiagonalProblem problem = tridiagonal_form(matrix, n, eigenvalues, scratch);
+    if (!tridiagonal_ql(problem)) throw_not_converged();
 }
 
 }  // namespace tandril

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "descriptors/matrices/tridiagonal_ql.hpp"
+
 namespace tandril {
 
 // Scratch of the eigenvalue routine, reused from one structure to the next.
@@ -18,5 +20,14 @@ struct EigenvalueScratch {
 // Throws std::runtime_error when an eigenvalue needs more than 100 sweeps.
 void symmetric_eigenvalues(const double* matrix, std::int64_t n, std::vector<double>& eigenvalues,
                            EigenvalueScratch& scratch);
+
+// The first half of symmetric_eigenvalues, for callers that diagonalise
+// several matrices together (see tridiagonal_ql): `eigenvalues` receives the
+// diagonal and `scratch` the subdiagonal of the returned problem.
+[[nodiscard]] TridiagonalProblem tridiagonal_form(const double* matrix, std::int64_t n,
+                                                  std::vector<double>& eigenvalues, EigenvalueScratch& scratch);
+
+// Throws std::runtime_error "symmetric eigensolver failed to converge".
+[[noreturn]] void throw_not_converged();
 
 }  // namespace tandril

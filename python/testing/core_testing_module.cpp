@@ -1,17 +1,26 @@
-// Test harness for internal routines of the core that have no public entry
-// point of their own (validation routines, species check, the batch
-// neighbour search with all its options, orthonormalisation).
+// Test harness for internal routines that have no public entry point of
+// their own (validation routines, species check, the batch neighbour search
+// with all its options, orthonormalisation, the written-out hypot, the
+// eigenvalue solver one matrix at a time and in groups).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <stdexcept>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "core/gauss_legendre.hpp"
+#include "core/inline_hypot.hpp"
 #include "core/neighbors.hpp"
 #include "core/platform_math.hpp"
 #include "core/radial_orthonormalisation.hpp"
 #include "core/species.hpp"
 #include "core/structure_batch.hpp"
+#include "descriptors/matrices/symmetric_eigenvalues.hpp"
 #include "python/calculator_binding.hpp"
 #include "python/compute_frame.hpp"
 #include "python/neighbor_arrays.hpp"
@@ -143,6 +152,65 @@ PYBIND11_MODULE(_core_testing, m) {
     m.def("platform_exp", [](double x) { return platform_exp(x); }, py::arg("x"));
     m.def("platform_math_inner_entry", [] { return platform_math().inner_entry; });
     m.def("platform_pow", [](double x, double y) { return platform_pow(x, y); }, py::arg("x"), py::arg("y"));
+    m.def("platform_math_inline_hypot", [] { return platform_math().inline_hypot; });
+    m.def(
+        "hypot_values",
+        [](const Float64& x, const Float64& y) {
+            if (x.size() != y.size()) throw std::invalid_argument("x and y differ in length");
+            const auto count = static_cast<std::size_t>(x.size());
+            // library, written out, and written out two lanes at a time (NaN
+            // where the lanes hand the pair to the library)
+            std::vector<double> values(3 * count, 0.0);
+            for (std::size_t k = 0; k < count; ++k) {
+                values[k] = std::hypot(x.data()[k], y.data()[k]);
+                values[count + k] = inline_hypot(x.data()[k], y.data()[k]);
+                values[2 * count + k] = std::nan("");
+            }
+#if defined(__x86_64__)
+            for (std::size_t k = 0; k + 1 < count; k += 2) {
+                __m128d r;
+                if (inline_hypot_lanes(_mm_loadu_pd(x.data() + k), _mm_loadu_pd(y.data() + k), r))
+                    _mm_storeu_pd(values.data() + 2 * count + k, r);
+            }
+#endif
+            return adopt_vector(std::move(values), {3, static_cast<py::ssize_t>(count)});
+        },
+        py::arg("x"), py::arg("y"));
+    m.def(
+        "symmetric_eigenvalues",
+        [](const std::vector<Float64>& matrices, bool grouped) {
+            // QL order, unsorted; a matrix that did not converge gives None
+            std::vector<std::vector<double>> eigenvalues(matrices.size());
+            std::vector<EigenvalueScratch> scratch(matrices.size());
+            std::vector<TridiagonalProblem> problems;
+            std::vector<bool> converged(matrices.size(), true);
+            for (std::size_t k = 0; k < matrices.size(); ++k) {
+                const Float64& a = matrices[k];
+                if (a.ndim() != 2 || a.shape(0) != a.shape(1)) throw std::invalid_argument("matrices must be square");
+                if (grouped) {
+                    problems.push_back(tridiagonal_form(a.data(), a.shape(0), eigenvalues[k], scratch[k]));
+                } else {
+                    try {
+                        symmetric_eigenvalues(a.data(), a.shape(0), eigenvalues[k], scratch[k]);
+                    } catch (const std::runtime_error&) {
+                        converged[k] = false;
+                    }
+                }
+            }
+            if (grouped) {
+                tridiagonal_ql(problems);
+                for (std::size_t k = 0; k < problems.size(); ++k) converged[k] = problems[k].converged;
+            }
+            py::list result;
+            for (std::size_t k = 0; k < matrices.size(); ++k) {
+                if (converged[k])
+                    result.append(py::array_t<double>(static_cast<py::ssize_t>(eigenvalues[k].size()), eigenvalues[k].data()));
+                else
+                    result.append(py::none());
+            }
+            return result;
+        },
+        py::arg("matrices"), py::arg("grouped"));
 
     using tandril::testing::ToyCalculator;
     using tandril::testing::ToyOptions;
