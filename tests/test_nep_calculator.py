@@ -232,6 +232,27 @@ def test_unrolled_basis_of_nine_values_equals_general_basis(tmp_path, rng):
         assert np.array_equal(fast, general)
 
 
+@pytest.mark.parametrize("symbols", [("O", "H"), ("Ba", "Ti", "O")])
+def test_neighbour_pair_path_equals_descriptor_lane_path(tmp_path, rng, symbols):
+    # Up to eight descriptor indices, two neighbours are contracted side by
+    # side; more indices take the path that pairs descriptor indices. Every
+    # index is computed on its own, so the first five must agree bit for bit.
+    fast = synthetic_model(rng, symbols=symbols, n_max=(4, 4), basis_size=(6, 5), flags=(1,), unit_scales=True)
+    wide = synthetic_model(rng, symbols=symbols, n_max=(9, 10), basis_size=(6, 5), flags=(1,), unit_scales=True)
+    wide.radial_coefficients[:5] = fast.radial_coefficients
+    wide.angular_coefficients[:5] = fast.angular_coefficients
+    # odd and even neighbour counts, so that the last neighbour is sometimes alone
+    structures = [random_triclinic(rng, n, species=fast.species) for n in (17, 30)]
+    for num_threads in (1, 0):
+        fast_rows = compute(calculator(fast, tmp_path, num_threads, "fast.txt"), structures)
+        wide_rows = compute(calculator(wide, tmp_path, num_threads, "wide.txt"), structures)
+        assert np.array_equal(fast_rows[:, :5], wide_rows[:, :5])
+        slots = fast.l_max + 1
+        for s in range(slots):
+            np.testing.assert_array_equal(fast_rows[:, 5 + 5 * s: 5 + 5 * s + 5],
+                                          wide_rows[:, 10 + 11 * s: 10 + 11 * s + 5])
+
+
 @pytest.mark.parametrize(
     "fast_flags, general_l_max, general_flags",
     [

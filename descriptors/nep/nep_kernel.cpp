@@ -40,18 +40,40 @@ std::vector<double> lane_ordered(const std::vector<double>& pair_order, int type
     return out;
 }
 
+// Coefficient tables for two consecutive neighbours handled side by side:
+// for a centre type ti and neighbour types (ta, tb), c(ti, ta, n, k) in lane 0
+// and c(ti, tb, n, k) in lane 1, at ((ti T + ta) T + tb) block + k N + n
+// (N descriptor values, block = (K) N). They grow with the cube of the type
+// count, so large models go without them (empty result).
+constexpr std::size_t max_paired_table_bytes = std::size_t{1} << 20;
+
+std::vector<double> paired_coefficients(const std::vector<double>& pair_order, int types, int n_count, int k_count) {
+    const auto t = static_cast<std::size_t>(types);
+    const auto ns = static_cast<std::size_t>(n_count);
+    const auto ks = static_cast<std::size_t>(k_count);
+    const std::size_t values = 2 * t * t * t * ns * ks;
+    if (values > max_paired_table_bytes / sizeof(double)) return {};
+    std::vector<double> out(values);
+    for (std::size_t ti = 0; ti < t; ++ti)
+        for (std::size_t ta = 0; ta < t; ++ta)
+            for (std::size_t tb = 0; tb < t; ++tb)
+                for (std::size_t k = 0; k < ks; ++k)
+                    for (std::size_t n = 0; n < ns; ++n) {
+                        const std::size_t at = 2 * ((((ti * t + ta) * t + tb) * ks + k) * ns + n);
+                        out[at] = pair_order[((ti * t + ta) * ns + n) * ks + k];
+                        out[at + 1] = pair_order[((ti * t + tb) * ns + n) * ks + k];
+                    }
+    return out;
+}
+
 [[nodiscard]] inline double filled_like(double, double value) noexcept { return value; }
 [[nodiscard]] inline Lanes filled_like(Lanes, double value) noexcept { return Lanes{value, value}; }
 
-// Basis values f[0 .. b] of every kept neighbour: the cosine cutoff
-// fc = cos(pi r / rc) / 2 + 1/2 times (t_k + 1) / 2, with t_k the Chebyshev
-// polynomials of x = 2 (r/rc - 1)^2 - 1. The cosines are taken in one run so
-// that the library calls are not interleaved with other work; the
-// recurrences run for two neighbours at a time.
-template <int FixedBasis>
-void expand_basis(Contributions& c, int basis_size, const Contributions* radial = nullptr) {
-    const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
-    const auto row = static_cast<std::size_t>(b) + 1;
+// Cutoff function fc = cos(pi r / rc) / 2 + 1/2 of every kept neighbour,
+// taken in one run so that the library calls are not interleaved with other
+// work. A neighbour with the same distance and cutoff as a radial entry
+// reuses that entry's value.
+void cutoff_functions(Contributions& c, const Contributions* radial = nullptr) {
     const std::int64_t count = c.count;
     const double* distance = c.distance.data();
     const double* cutoff = c.cutoff.data();
@@ -59,28 +81,44 @@ void expand_basis(Contributions& c, int basis_size, const Contributions* radial 
     if (radial == nullptr) {
         for (std::int64_t i = 0; i < count; ++i) fc[i] = 0.5 * std::cos(pi * distance[i] / cutoff[i]) + 0.5;
     } else {
-        // Same distance and cutoff as a radial entry: the same value, without a second cosine.
         const std::int64_t* same = c.radial_index.data();
         const double* radial_fc = radial->cutoff_function.data();
         for (std::int64_t i = 0; i < count; ++i)
             fc[i] = same[i] >= 0 ? radial_fc[same[i]] : 0.5 * std::cos(pi * distance[i] / cutoff[i]) + 0.5;
     }
+}
 
-    const auto expand = [b](auto fc_i, auto ratio, auto store) {
-        const auto q = ratio - 1.0;
-        const auto x = 2.0 * (q * q) - 1.0;
-        store(0, fc_i);
-        if (b < 1) return;
-        store(1, 0.5 * (x + 1.0) * fc_i);
-        auto t_previous = filled_like(x, 1.0);
-        auto t = x;
-        for (int k = 2; k <= b; ++k) {
-            const auto t_next = 2.0 * x * t - t_previous;
-            t_previous = t;
-            t = t_next;
-            store(k, 0.5 * (t + 1.0) * fc_i);
-        }
-    };
+// Basis values f[k] = (t_k + 1) / 2 * fc, k = 0 .. b, handed to take(k, f[k])
+// as they are formed; t_k are the Chebyshev polynomials of
+// x = 2 (r/rc - 1)^2 - 1. On Lanes, two neighbours at a time.
+template <int FixedBasis, class Value, class Take>
+inline __attribute__((always_inline)) void chebyshev_basis(Value fc, Value ratio, int basis_size, Take&& take) {
+    const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
+    const auto q = ratio - 1.0;
+    const auto x = 2.0 * (q * q) - 1.0;
+    take(0, fc);
+    if (b < 1) return;
+    take(1, 0.5 * (x + 1.0) * fc);
+    auto t_previous = filled_like(x, 1.0);
+    auto t = x;
+    for (int k = 2; k <= b; ++k) {
+        const auto t_next = 2.0 * x * t - t_previous;
+        t_previous = t;
+        t = t_next;
+        take(k, 0.5 * (t + 1.0) * fc);
+    }
+}
+
+// Basis values f[0 .. b] of every kept neighbour into c.basis (b + 1 per
+// neighbour), for the general path.
+template <int FixedBasis>
+void expand_basis(Contributions& c, int basis_size) {
+    const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
+    const auto row = static_cast<std::size_t>(b) + 1;
+    const std::int64_t count = c.count;
+    const double* distance = c.distance.data();
+    const double* cutoff = c.cutoff.data();
+    const double* fc = c.cutoff_function.data();
     double* f = c.basis.data();
     std::int64_t i = 0;
     for (; i + 1 < count; i += 2, f += 2 * row) {
@@ -89,12 +127,53 @@ void expand_basis(Contributions& c, int basis_size, const Contributions* radial 
         const Lanes rc_pair = {cutoff[i], cutoff[i + 1]};
         double* first = f;
         double* second = f + row;
-        expand(fc_pair, r_pair / rc_pair, [&](int k, Lanes value) {
+        chebyshev_basis<FixedBasis>(fc_pair, r_pair / rc_pair, b, [&](int k, Lanes value) {
             first[k] = value[0];
             second[k] = value[1];
         });
     }
-    if (i < count) expand(fc[i], distance[i] / cutoff[i], [&](int k, double value) { f[k] = value; });
+    if (i < count) chebyshev_basis<FixedBasis>(fc[i], distance[i] / cutoff[i], b, [&](int k, double value) { f[k] = value; });
+}
+
+// Every kept neighbour's basis sums sum_k c(n, k) f[k] (k = 0 .. b in order)
+// for all lane pairs of n, handed to sink(i, sums) in list order. The basis
+// values never leave registers: each is used as soon as it is formed.
+template <int FixedBasis, int Pairs, class Sink>
+void contract_basis(const Contributions& c, const Lanes* coefficients, std::size_t type_stride, int basis_size,
+                    Sink&& sink) {
+    static_assert(Pairs > 0);
+    const std::int64_t count = c.count;
+    const double* distance = c.distance.data();
+    const double* cutoff = c.cutoff.data();
+    const double* fc = c.cutoff_function.data();
+    const std::int32_t* type = c.type.data();
+    const auto accumulate = [](Lanes (&sums)[Pairs], const Lanes* ck, int k, Lanes fk) {
+        for (int q = 0; q < Pairs; ++q) sums[q] = k == 0 ? ck[q] * fk : sums[q] + ck[q] * fk;
+    };
+    std::int64_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        const Lanes* first_c = coefficients + static_cast<std::size_t>(type[i]) * type_stride;
+        const Lanes* second_c = coefficients + static_cast<std::size_t>(type[i + 1]) * type_stride;
+        Lanes first[Pairs], second[Pairs];
+        const Lanes fc_pair = {fc[i], fc[i + 1]};
+        const Lanes r_pair = {distance[i], distance[i + 1]};
+        const Lanes rc_pair = {cutoff[i], cutoff[i + 1]};
+        chebyshev_basis<FixedBasis>(fc_pair, r_pair / rc_pair, basis_size, [&](int k, Lanes f) {
+            const auto offset = static_cast<std::size_t>(k) * Pairs;
+            accumulate(first, first_c + offset, k, Lanes{f[0], f[0]});
+            accumulate(second, second_c + offset, k, Lanes{f[1], f[1]});
+        });
+        sink(i, first);
+        sink(i + 1, second);
+    }
+    if (i < count) {
+        const Lanes* only_c = coefficients + static_cast<std::size_t>(type[i]) * type_stride;
+        Lanes only[Pairs];
+        chebyshev_basis<FixedBasis>(fc[i], distance[i] / cutoff[i], basis_size, [&](int k, double f) {
+            accumulate(only, only_c + static_cast<std::size_t>(k) * Pairs, k, Lanes{f, f});
+        });
+        sink(i, only);
+    }
 }
 
 // sum_k c(n, k) f[k] for the lane pair q (n = 2q, 2q + 1), k = 0 .. b in order.
@@ -156,54 +235,130 @@ inline void with_fixed_pairs(std::size_t pairs, Body&& body) {
     }
 }
 
-// One neighbour's basis sums for every lane pair q: out[q] = sum_k c(k, q) f[k],
-// k = 0 .. b in order. `Pairs` fixes the lane pair count at compile time so
-// that the sums stay in registers and each f[k] is broadcast once (0: use
-// `pairs`).
-template <int FixedBasis, int Pairs>
-inline void basis_sums(const Lanes* c, const double* f, int basis_size, std::size_t pairs, Lanes* out) noexcept {
+// The same sums with two consecutive neighbours in the two lanes and all N
+// descriptor values in registers: the basis values come out of the
+// recurrence already in lanes, and each coefficient pair is one load.
+// `paired` is the table of one centre type; sink(i, g, lane) receives
+// neighbour i's sums from lane `lane` of g[0 .. N-1].
+template <int FixedBasis, int Count, class Sink>
+void contract_neighbour_pairs(const Contributions& c, const Lanes* paired, int types, int basis_size, Sink&& sink) {
+    static_assert(Count > 0);
     const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
-    if constexpr (Pairs > 0) {
-        Lanes sum[Pairs];
-        const Lanes f0 = {f[0], f[0]};
-        for (int q = 0; q < Pairs; ++q) sum[q] = c[q] * f0;
-        for (int k = 1; k <= b; ++k) {
-            const Lanes fk = {f[k], f[k]};
-            const Lanes* ck = c + static_cast<std::size_t>(k) * Pairs;
-            for (int q = 0; q < Pairs; ++q) sum[q] += ck[q] * fk;
-        }
-        for (int q = 0; q < Pairs; ++q) out[q] = sum[q];
-    } else {
-        for (std::size_t q = 0; q < pairs; ++q) out[q] = basis_sum<FixedBasis>(c + q, f, b, pairs);
+    const auto block = (static_cast<std::size_t>(b) + 1) * Count;
+    const auto t = static_cast<std::size_t>(types);
+    const std::int64_t count = c.count;
+    const double* distance = c.distance.data();
+    const double* cutoff = c.cutoff.data();
+    const double* fc = c.cutoff_function.data();
+    const std::int32_t* type = c.type.data();
+    const auto contract = [&](const Lanes* table, Lanes fc_pair, Lanes ratio, Lanes (&g)[Count]) {
+        chebyshev_basis<FixedBasis>(fc_pair, ratio, b, [&](int k, Lanes f) {
+            const Lanes* ck = table + static_cast<std::size_t>(k) * Count;
+            for (int n = 0; n < Count; ++n) g[n] = k == 0 ? ck[n] * f : g[n] + ck[n] * f;
+        });
+    };
+    std::int64_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        const auto pair = static_cast<std::size_t>(type[i]) * t + static_cast<std::size_t>(type[i + 1]);
+        const Lanes r_pair = {distance[i], distance[i + 1]};
+        const Lanes rc_pair = {cutoff[i], cutoff[i + 1]};
+        Lanes g[Count];
+        contract(paired + pair * block, Lanes{fc[i], fc[i + 1]}, r_pair / rc_pair, g);
+        sink(i, g, 0);
+        sink(i + 1, g, 1);
     }
+    if (i < count) {
+        // The last one alone, in both lanes.
+        const auto pair = static_cast<std::size_t>(type[i]) * (t + 1);
+        const double ratio = distance[i] / cutoff[i];
+        Lanes g[Count];
+        contract(paired + pair * block, Lanes{fc[i], fc[i]}, Lanes{ratio, ratio}, g);
+        sink(i, g, 0);
+    }
+}
+
+// Runs body(std::integral_constant<int, N>) for the descriptor counts 1 to 8;
+// false (nothing run) for other counts.
+template <class Body>
+inline bool with_fixed_count(int count, Body&& body) {
+    switch (count) {
+        case 1: body(std::integral_constant<int, 1>{}); return true;
+        case 2: body(std::integral_constant<int, 2>{}); return true;
+        case 3: body(std::integral_constant<int, 3>{}); return true;
+        case 4: body(std::integral_constant<int, 4>{}); return true;
+        case 5: body(std::integral_constant<int, 5>{}); return true;
+        case 6: body(std::integral_constant<int, 6>{}); return true;
+        case 7: body(std::integral_constant<int, 7>{}); return true;
+        case 8: body(std::integral_constant<int, 8>{}); return true;
+        default: return false;
+    }
+}
+
+// Radial sums by neighbour pairs; false when the tables or the count do not allow it.
+template <int RadialBasis>
+bool accumulate_radial_by_neighbour_pairs(const Contributions& radial, const Scratch& scratch,
+                                          std::size_t centre_type, int types, int basis_size, int radial_count,
+                                          double* sums) {
+    if (scratch.paired_radial.empty()) return false;
+    return with_fixed_count(radial_count, [&](auto fixed) {
+        constexpr int count = decltype(fixed)::value;
+        const auto t = static_cast<std::size_t>(types);
+        const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
+        const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_radial.data()) + centre_type * t * t * block;
+        double total[count];
+        for (int n = 0; n < count; ++n) total[n] = sums[n];
+        contract_neighbour_pairs<RadialBasis, count>(radial, table, types, basis_size,
+                                                     [&](std::int64_t, const Lanes (&g)[count], int lane) {
+                                                         for (int n = 0; n < count; ++n) total[n] += g[n][lane];
+                                                     });
+        for (int n = 0; n < count; ++n) sums[n] = total[n];
+    });
+}
+
+// Angular basis sums by neighbour pairs into expansion[i padded + n]; false
+// when the tables or the count do not allow it.
+template <int AngularBasis>
+bool angular_expansions_by_neighbour_pairs(const Contributions& angular, const Scratch& scratch,
+                                           std::size_t centre_type, int types, int basis_size, int angular_count,
+                                           std::size_t padded, double* expansion) {
+    if (scratch.paired_angular.empty()) return false;
+    return with_fixed_count(angular_count, [&](auto fixed) {
+        constexpr int count = decltype(fixed)::value;
+        const auto t = static_cast<std::size_t>(types);
+        const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
+        const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_angular.data()) + centre_type * t * t * block;
+        contract_neighbour_pairs<AngularBasis, count>(angular, table, types, basis_size,
+                                                      [&](std::int64_t i, const Lanes (&g)[count], int lane) {
+                                                          double* out = expansion + static_cast<std::size_t>(i) * padded;
+                                                          for (int n = 0; n < count; ++n) out[n] = g[n][lane];
+                                                      });
+    });
 }
 
 // Radial sums q_R[n] += sum_k c(n, k) f[k] over the neighbours in list order.
 template <int RadialBasis, int Pairs>
-void accumulate_radial_pairs(const Contributions& radial, const double* pair_coefficients, std::size_t block,
+void accumulate_radial_pairs(Contributions& radial, const double* pair_coefficients, std::size_t block,
                              int basis_size, std::size_t pairs, Lanes* sums) {
-    const int b = RadialBasis >= 0 ? RadialBasis : basis_size;
-    const auto row = static_cast<std::size_t>(b) + 1;
-    const std::int64_t count = radial.count;
-    const std::int32_t* type = radial.type.data();
-    const double* basis = radial.basis.data();
     const Lanes* coefficients = reinterpret_cast<const Lanes*>(pair_coefficients);
     const std::size_t type_stride = block / 2;
     if constexpr (Pairs > 0) {
         Lanes total[Pairs];
         for (int q = 0; q < Pairs; ++q) total[q] = sums[q];
-        for (std::int64_t i = 0; i < count; ++i) {
-            Lanes one[Pairs];
-            basis_sums<RadialBasis, Pairs>(coefficients + static_cast<std::size_t>(type[i]) * type_stride,
-                                           basis + i * row, b, pairs, one);
-            for (int q = 0; q < Pairs; ++q) total[q] += one[q];
-        }
+        contract_basis<RadialBasis, Pairs>(radial, coefficients, type_stride, basis_size,
+                                           [&](std::int64_t, const Lanes (&one)[Pairs]) {
+                                               for (int q = 0; q < Pairs; ++q) total[q] += one[q];
+                                           });
         for (int q = 0; q < Pairs; ++q) sums[q] = total[q];
     } else {
+        const int b = RadialBasis >= 0 ? RadialBasis : basis_size;
+        const auto row = static_cast<std::size_t>(b) + 1;
+        expand_basis<RadialBasis>(radial, b);
+        const std::int32_t* type = radial.type.data();
+        const double* basis = radial.basis.data();
         for (std::size_t q = 0; q < pairs; ++q) {
             const Lanes* c = coefficients + q;
             Lanes sum = sums[q];
-            for (std::int64_t i = 0; i < count; ++i)
+            for (std::int64_t i = 0; i < radial.count; ++i)
                 sum += basis_sum<RadialBasis>(c + static_cast<std::size_t>(type[i]) * type_stride, basis + i * row,
                                               b, pairs);
             sums[q] = sum;
@@ -212,7 +367,7 @@ void accumulate_radial_pairs(const Contributions& radial, const double* pair_coe
 }
 
 template <int RadialBasis>
-void accumulate_radial(const Contributions& radial, const double* pair_coefficients, std::size_t block,
+void accumulate_radial(Contributions& radial, const double* pair_coefficients, std::size_t block,
                        int basis_size, std::size_t pairs, Lanes* sums) {
     with_fixed_pairs(pairs, [&](auto fixed) {
         accumulate_radial_pairs<RadialBasis, decltype(fixed)::value>(radial, pair_coefficients, block, basis_size,
@@ -223,18 +378,29 @@ void accumulate_radial(const Contributions& radial, const double* pair_coefficie
 // g_n = sum_k c(n, k) f[k] of every angular neighbour, lane pairs q of n at
 // expansion[i pairs + q].
 template <int AngularBasis, int Pairs>
-void angular_expansions_pairs(const Contributions& angular, const double* pair_coefficients, std::size_t block,
+void angular_expansions_pairs(Contributions& angular, const double* pair_coefficients, std::size_t block,
                               int basis_size, std::size_t pairs, Lanes* expansion) {
-    const auto row = static_cast<std::size_t>(AngularBasis >= 0 ? AngularBasis : basis_size) + 1;
     const Lanes* coefficients = reinterpret_cast<const Lanes*>(pair_coefficients);
-    for (std::int64_t i = 0; i < angular.count; ++i)
-        basis_sums<AngularBasis, Pairs>(coefficients + static_cast<std::size_t>(angular.type[i]) * (block / 2),
-                                        angular.basis.data() + i * row, basis_size, pairs,
-                                        expansion + static_cast<std::size_t>(i) * pairs);
+    if constexpr (Pairs > 0) {
+        contract_basis<AngularBasis, Pairs>(angular, coefficients, block / 2, basis_size,
+                                            [&](std::int64_t i, const Lanes (&one)[Pairs]) {
+                                                Lanes* out = expansion + static_cast<std::size_t>(i) * Pairs;
+                                                for (int q = 0; q < Pairs; ++q) out[q] = one[q];
+                                            });
+    } else {
+        const auto row = static_cast<std::size_t>(AngularBasis >= 0 ? AngularBasis : basis_size) + 1;
+        expand_basis<AngularBasis>(angular, basis_size);
+        for (std::int64_t i = 0; i < angular.count; ++i) {
+            const Lanes* c = coefficients + static_cast<std::size_t>(angular.type[i]) * (block / 2);
+            for (std::size_t q = 0; q < pairs; ++q)
+                expansion[static_cast<std::size_t>(i) * pairs + q] =
+                    basis_sum<AngularBasis>(c + q, angular.basis.data() + i * row, basis_size, pairs);
+        }
+    }
 }
 
 template <int AngularBasis>
-void angular_expansions(const Contributions& angular, const double* pair_coefficients, std::size_t block,
+void angular_expansions(Contributions& angular, const double* pair_coefficients, std::size_t block,
                         int basis_size, std::size_t pairs, Lanes* expansion) {
     with_fixed_pairs(pairs, [&](auto fixed) {
         angular_expansions_pairs<AngularBasis, decltype(fixed)::value>(angular, pair_coefficients, block, basis_size,
@@ -245,9 +411,10 @@ void angular_expansions(const Contributions& angular, const double* pair_coeffic
 // Angular sums S_n[j] += g_n y[j] over the neighbours in list order, with y
 // the polynomial factors of the neighbour direction and g_n its basis sums.
 template <int AngularBasis, int LMax>
-void accumulate_angular(Contributions& angular, const NeighborGraph& graph, const double* pair_coefficients,
-                        std::size_t block, int basis_size, std::size_t pairs, int angular_count, int l_max,
-                        std::size_t stride, double* angular_sums) {
+void accumulate_angular(Contributions& angular, const NeighborGraph& graph, const Scratch& scratch,
+                        std::size_t centre_type, int types, const double* pair_coefficients, std::size_t block,
+                        int basis_size, std::size_t pairs, int angular_count, int l_max, std::size_t stride,
+                        double* angular_sums) {
     const int b = AngularBasis >= 0 ? AngularBasis : basis_size;
     const std::int64_t count = angular.count;
     const int sums = angular_sum_count(l_max);
@@ -258,7 +425,9 @@ void accumulate_angular(Contributions& angular, const NeighborGraph& graph, cons
         const double* v = graph.vectors.data() + 3 * angular.entry[i];
         nep::angular_factors<LMax>(l_max, v[2] / r, v[0] / r, v[1] / r, factors + i * stride);
     }
-    angular_expansions<AngularBasis>(angular, pair_coefficients, block, b, pairs, expansion);
+    if (!angular_expansions_by_neighbour_pairs<AngularBasis>(angular, scratch, centre_type, types, b, angular_count,
+                                                             2 * pairs, angular.expansion.data()))
+        angular_expansions<AngularBasis>(angular, pair_coefficients, block, b, pairs, expansion);
     for (int n = 0; n < angular_count; ++n) {
         double* s = angular_sums + static_cast<std::size_t>(n) * stride;
         const std::size_t q = static_cast<std::size_t>(n) / 2;
@@ -321,29 +490,31 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
         const std::int32_t* neighbors = graph.neighbors.data();
         const double* distances_squared = graph.distances_squared.data();
         const std::int64_t end = graph.row_offsets[row + 1];
+        // Every candidate is written to the next free place of both lists and
+        // kept by advancing the count: whether a neighbour lies inside the
+        // shorter angular cutoff is close to random, and a branch on it would
+        // often be mispredicted.
+        const bool angular_wanted = l_max > 0;
         for (std::int64_t e = graph.row_offsets[row]; e < end; ++e) {
             const double d2 = distances_squared[e];
-            if (d2 <= 0.0) continue;  // the atom's own entry, or a coincident image
             const std::int32_t type = types[neighbors[e]];
             const double r = std::sqrt(d2);
             const double rc_radial = radial_cutoffs[type];
-            const bool radial_inside = r < rc_radial;
-            if (radial_inside) {
-                radial_distance[radial_found] = r;
-                radial_cutoff[radial_found] = rc_radial;
-                radial_type[radial_found] = type;
-                ++radial_found;
-            }
             const double rc_angular = angular_cutoffs[type];
-            if (l_max > 0 && r < rc_angular) {
-                angular_distance[angular_found] = r;
-                angular_cutoff[angular_found] = rc_angular;
-                angular_type[angular_found] = type;
-                angular_entry[angular_found] = e;
-                angular_radial_index[angular_found] =
-                    radial_inside && rc_angular == rc_radial ? radial_found - 1 : std::int64_t{-1};
-                ++angular_found;
-            }
+            // d2 <= 0: the atom's own entry, or a coincident image
+            const bool radial_inside = d2 > 0.0 && r < rc_radial;
+            const bool angular_inside = angular_wanted && d2 > 0.0 && r < rc_angular;
+            radial_distance[radial_found] = r;
+            radial_cutoff[radial_found] = rc_radial;
+            radial_type[radial_found] = type;
+            radial_found += radial_inside;
+            angular_distance[angular_found] = r;
+            angular_cutoff[angular_found] = rc_angular;
+            angular_type[angular_found] = type;
+            angular_entry[angular_found] = e;
+            angular_radial_index[angular_found] =
+                radial_inside && rc_angular == rc_radial ? radial_found - 1 : std::int64_t{-1};
+            angular_found += angular_inside;
         }
         radial.count = radial_found;
         angular.count = angular_found;
@@ -351,15 +522,19 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
 
     auto* radial_sums = reinterpret_cast<Lanes*>(scratch.radial_sums.data());
     std::fill(scratch.radial_sums.begin(), scratch.radial_sums.end(), 0.0);
-    expand_basis<RadialBasis>(radial, radial_basis);
-    accumulate_radial<RadialBasis>(radial, scratch.radial_coefficients.data() + pair_row * radial_block, radial_block,
-                                   radial_basis, radial_pairs, radial_sums);
+    cutoff_functions(radial);
+    if (!accumulate_radial_by_neighbour_pairs<RadialBasis>(radial, scratch, static_cast<std::size_t>(centre_type),
+                                                           model.num_types, radial_basis, radial_count,
+                                                           scratch.radial_sums.data()))
+        accumulate_radial<RadialBasis>(radial, scratch.radial_coefficients.data() + pair_row * radial_block,
+                                       radial_block, radial_basis, radial_pairs, radial_sums);
 
     double* angular_sums = scratch.angular_sums.data();
     std::fill(scratch.angular_sums.begin(), scratch.angular_sums.end(), 0.0);
     if (angular.count > 0) {
-        expand_basis<AngularBasis>(angular, angular_basis, &radial);
-        accumulate_angular<AngularBasis, LMax>(angular, graph,
+        cutoff_functions(angular, &radial);
+        accumulate_angular<AngularBasis, LMax>(angular, graph, scratch, static_cast<std::size_t>(centre_type),
+                                               model.num_types,
                                                scratch.angular_coefficients.data() + pair_row * angular_block,
                                                angular_block, angular_basis, angular_pairs, angular_count, l_max,
                                                stride, angular_sums);
@@ -422,6 +597,10 @@ NepKernel::NepKernel(const NepModel& model) : model_(model), row_function_(pick_
         lane_ordered(model.pair_radial_coefficients, model.num_types, radial_count, model.basis_size_radial + 1);
     scratch_.angular_coefficients =
         lane_ordered(model.pair_angular_coefficients, model.num_types, angular_count, model.basis_size_angular + 1);
+    scratch_.paired_radial = paired_coefficients(model.pair_radial_coefficients, model.num_types, radial_count,
+                                                 model.basis_size_radial + 1);
+    scratch_.paired_angular = paired_coefficients(model.pair_angular_coefficients, model.num_types, angular_count,
+                                                  model.basis_size_angular + 1);
     scratch_.radial_sums.assign(2 * lane_pairs(radial_count), 0.0);
     scratch_.angular_sums.assign(static_cast<std::size_t>(angular_count) * scratch_.angular_stride, 0.0);
 }

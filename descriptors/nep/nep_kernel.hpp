@@ -46,6 +46,9 @@ public:
         // innermost: c(n, k) at k (N+1) + n.
         std::vector<double> radial_coefficients;
         std::vector<double> angular_coefficients;
+        // The same for two neighbours side by side (empty for many types).
+        std::vector<double> paired_radial;
+        std::vector<double> paired_angular;
         std::vector<double> radial_sums;   // n_max_radial + 1, padded to even
         std::vector<double> angular_sums;  // angular_stride per angular index
         Contributions radial;
