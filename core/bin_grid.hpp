@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace tandril {
@@ -23,6 +24,18 @@ struct BinGrid {
         if (q >= static_cast<double>(count[axis])) return count[axis] - 1;
         const auto index = static_cast<std::int32_t>(q);
         return index < count[axis] ? index : count[axis] - 1;
+    }
+
+    // A lower bound on the distance along `axis` from `coordinate`, whose own
+    // bin is `from`, to any point assigned to bin `to` (from - 1, from or
+    // from + 1). It stays below the true gap by far more than the rounding of
+    // the bin assignment, so a bin it rules out holds no point within it.
+    [[nodiscard]] double gap_to_bin(double coordinate, int axis, std::int32_t from, std::int32_t to) const noexcept {
+        if (to == from) return 0.0;
+        const double boundary = lower[axis] + static_cast<double>(to < from ? from : to) * width[axis];
+        const double gap = to < from ? coordinate - boundary : boundary - coordinate;
+        const double slack = 1e-9 * (std::fabs(lower[axis]) + static_cast<double>(count[axis]) * width[axis]);
+        return gap > slack ? gap - slack : 0.0;
     }
 
     [[nodiscard]] std::int32_t flat(std::int32_t x, std::int32_t y, std::int32_t z) const noexcept {

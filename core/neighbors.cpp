@@ -303,17 +303,30 @@ std::int64_t match_centre(const BinGrid& grid, const NeighborSearchScratch& scra
     const ImageRecords& rec = scratch.sorted;
     const std::int32_t c[3] = {grid.axis_bin(centre[0], 0), grid.axis_bin(centre[1], 1), grid.axis_bin(centre[2], 2)};
     const std::int32_t x0 = std::max(c[0] - 1, 0), x1 = std::min(c[0] + 1, grid.count[0] - 1);
+    // Neighbouring bins that lie wholly beyond the cutoff are left out: whole
+    // (y, z) rows, and the first or last bin of a row. What remains is
+    // scanned in the same order, so the entries and their order are those of
+    // the full 3 x 3 x 3 scan.
+    const double below_x = grid.gap_to_bin(centre[0], 0, c[0], c[0] - 1);
+    const double above_x = grid.gap_to_bin(centre[0], 0, c[0], c[0] + 1);
     const std::size_t first = used;
     std::size_t found = first;
-    for (std::int32_t z = std::max(c[2] - 1, 0); z <= std::min(c[2] + 1, grid.count[2] - 1); ++z)
+    for (std::int32_t z = std::max(c[2] - 1, 0); z <= std::min(c[2] + 1, grid.count[2] - 1); ++z) {
+        const double gap_z = grid.gap_to_bin(centre[2], 2, c[2], z);
         for (std::int32_t y = std::max(c[1] - 1, 0); y <= std::min(c[1] + 1, grid.count[1] - 1); ++y) {
-            const std::int32_t begin = scratch.bin_start[grid.flat(x0, y, z)];
-            const std::int32_t end = scratch.bin_start[grid.flat(x1, y, z) + 1];
+            const double gap_y = grid.gap_to_bin(centre[1], 1, c[1], y);
+            const double gap_yz = gap_y * gap_y + gap_z * gap_z;
+            if (gap_yz > cutoff_squared) continue;
+            const std::int32_t from = x0 < c[0] && gap_yz + below_x * below_x > cutoff_squared ? c[0] : x0;
+            const std::int32_t to = x1 > c[0] && gap_yz + above_x * above_x > cutoff_squared ? c[0] : x1;
+            const std::int32_t begin = scratch.bin_start[grid.flat(from, y, z)];
+            const std::int32_t end = scratch.bin_start[grid.flat(to, y, z) + 1];
             const std::size_t room = found + static_cast<std::size_t>(end - begin) + 4;
             if (matches.size() < room) matches.resize(std::max(2 * matches.size(), room));
             found = match_within_cutoff(rec.x.data(), rec.y.data(), rec.z.data(), begin, end, centre,
                                         cutoff_squared, matches.data(), found);
         }
+    }
     used = found;
     return static_cast<std::int64_t>(found - first);
 }
