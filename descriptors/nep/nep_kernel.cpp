@@ -66,8 +66,12 @@ std::vector<double> paired_coefficients(const std::vector<double>& pair_order, i
     return out;
 }
 
-[[nodiscard]] inline double filled_like(double, double value) noexcept { return value; }
-[[nodiscard]] inline Lanes filled_like(Lanes, double value) noexcept { return Lanes{value, value}; }
+// `value` in every lane of a Value (a double or a vector of them).
+template <class Value>
+[[nodiscard]] inline __attribute__((always_inline)) Value filled_like(const Value&, double value) noexcept {
+    if constexpr (std::is_same_v<Value, double>) return value;
+    else return Value{} + value;
+}
 
 // Cutoff function fc = cos(pi r / rc) / 2 + 1/2 of every kept neighbour,
 // taken in one run so that the library calls are not interleaved with other
@@ -239,9 +243,11 @@ inline void with_fixed_pairs(std::size_t pairs, Body&& body) {
 // descriptor values in registers: the basis values come out of the
 // recurrence already in lanes, and each coefficient pair is one load.
 // `paired` is the table of one centre type; sink(i, g, lane) receives
-// neighbour i's sums from lane `lane` of g[0 .. N-1].
+// neighbour i's sums from lane `lane` of g[0 .. N-1]. Starts at neighbour
+// `first`.
 template <int FixedBasis, int Count, class Sink>
-void contract_neighbour_pairs(const Contributions& c, const Lanes* paired, int types, int basis_size, Sink&& sink) {
+void contract_neighbour_pairs(const Contributions& c, const Lanes* paired, int types, int basis_size,
+                              std::int64_t first, Sink&& sink) {
     static_assert(Count > 0);
     const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
     const auto block = (static_cast<std::size_t>(b) + 1) * Count;
@@ -257,7 +263,7 @@ void contract_neighbour_pairs(const Contributions& c, const Lanes* paired, int t
             for (int n = 0; n < Count; ++n) g[n] = k == 0 ? ck[n] * f : g[n] + ck[n] * f;
         });
     };
-    std::int64_t i = 0;
+    std::int64_t i = first;
     for (; i + 1 < count; i += 2) {
         const auto pair = static_cast<std::size_t>(type[i]) * t + static_cast<std::size_t>(type[i + 1]);
         const Lanes r_pair = {distance[i], distance[i + 1]};
@@ -275,6 +281,58 @@ void contract_neighbour_pairs(const Contributions& c, const Lanes* paired, int t
         contract(paired + pair * block, Lanes{fc[i], fc[i]}, Lanes{ratio, ratio}, g);
         sink(i, g, 0);
     }
+}
+
+#if defined(__x86_64__)
+// Four lanes: two neighbour pairs at once in 256-bit registers, so that the
+// two recurrence chains overlap. Every lane does the operations of the
+// two-lane code, so the sums are the same. Returns the first neighbour left
+// for the two-lane code.
+using Quad = double __attribute__((vector_size(32), aligned(8)));
+
+template <int FixedBasis, int Count, class Sink>
+__attribute__((target("avx2"))) std::int64_t contract_neighbour_quads(const Contributions& c, const Lanes* paired,
+                                                                      int types, int basis_size, Sink&& sink) {
+    const int b = FixedBasis >= 0 ? FixedBasis : basis_size;
+    const auto block = (static_cast<std::size_t>(b) + 1) * Count;
+    const auto t = static_cast<std::size_t>(types);
+    const std::int64_t count = c.count;
+    const double* distance = c.distance.data();
+    const double* cutoff = c.cutoff.data();
+    const double* fc = c.cutoff_function.data();
+    const std::int32_t* type = c.type.data();
+    std::int64_t i = 0;
+    for (; i + 3 < count; i += 4) {
+        const Lanes* low = paired + (static_cast<std::size_t>(type[i]) * t + static_cast<std::size_t>(type[i + 1])) * block;
+        const Lanes* high =
+            paired + (static_cast<std::size_t>(type[i + 2]) * t + static_cast<std::size_t>(type[i + 3])) * block;
+        const Quad r = {distance[i], distance[i + 1], distance[i + 2], distance[i + 3]};
+        const Quad rc = {cutoff[i], cutoff[i + 1], cutoff[i + 2], cutoff[i + 3]};
+        const Quad fcq = {fc[i], fc[i + 1], fc[i + 2], fc[i + 3]};
+        Quad g[Count];
+        chebyshev_basis<FixedBasis>(fcq, r / rc, b, [&](int k, Quad f) {
+            const Lanes* low_k = low + static_cast<std::size_t>(k) * Count;
+            const Lanes* high_k = high + static_cast<std::size_t>(k) * Count;
+            for (int n = 0; n < Count; ++n) {
+                const Quad coefficient = {low_k[n][0], low_k[n][1], high_k[n][0], high_k[n][1]};
+                g[n] = k == 0 ? coefficient * f : g[n] + coefficient * f;
+            }
+        });
+        for (int lane = 0; lane < 4; ++lane) sink(i + lane, g, lane);
+    }
+    return i;
+}
+#endif
+
+// Contracts every kept neighbour, four at a time where the processor allows.
+template <int FixedBasis, int Count, class Sink>
+void contract_neighbours(const Contributions& c, const Lanes* paired, int types, int basis_size, Sink&& sink) {
+    std::int64_t first = 0;
+#if defined(__x86_64__)
+    static const bool four_lanes = __builtin_cpu_supports("avx2");
+    if (four_lanes) first = contract_neighbour_quads<FixedBasis, Count>(c, paired, types, basis_size, sink);
+#endif
+    contract_neighbour_pairs<FixedBasis, Count>(c, paired, types, basis_size, first, sink);
 }
 
 // Runs body(std::integral_constant<int, N>) for the descriptor counts 1 to 8;
@@ -307,10 +365,10 @@ bool accumulate_radial_by_neighbour_pairs(const Contributions& radial, const Scr
         const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_radial.data()) + centre_type * t * t * block;
         double total[count];
         for (int n = 0; n < count; ++n) total[n] = sums[n];
-        contract_neighbour_pairs<RadialBasis, count>(radial, table, types, basis_size,
-                                                     [&](std::int64_t, const Lanes (&g)[count], int lane) {
-                                                         for (int n = 0; n < count; ++n) total[n] += g[n][lane];
-                                                     });
+        contract_neighbours<RadialBasis, count>(radial, table, types, basis_size,
+                                                [&](std::int64_t, const auto& g, int lane) {
+                                                    for (int n = 0; n < count; ++n) total[n] += g[n][lane];
+                                                });
         for (int n = 0; n < count; ++n) sums[n] = total[n];
     });
 }
@@ -327,11 +385,11 @@ bool angular_expansions_by_neighbour_pairs(const Contributions& angular, const S
         const auto t = static_cast<std::size_t>(types);
         const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
         const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_angular.data()) + centre_type * t * t * block;
-        contract_neighbour_pairs<AngularBasis, count>(angular, table, types, basis_size,
-                                                      [&](std::int64_t i, const Lanes (&g)[count], int lane) {
-                                                          double* out = expansion + static_cast<std::size_t>(i) * padded;
-                                                          for (int n = 0; n < count; ++n) out[n] = g[n][lane];
-                                                      });
+        contract_neighbours<AngularBasis, count>(angular, table, types, basis_size,
+                                                 [&](std::int64_t i, const auto& g, int lane) {
+                                                     double* out = expansion + static_cast<std::size_t>(i) * padded;
+                                                     for (int n = 0; n < count; ++n) out[n] = g[n][lane];
+                                                 });
     });
 }
 
