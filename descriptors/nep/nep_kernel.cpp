@@ -102,14 +102,18 @@ inline __attribute__((always_inline)) void chebyshev_basis(Value fc, Value ratio
     const auto x = 2.0 * (q * q) - 1.0;
     take(0, fc);
     if (b < 1) return;
-    take(1, 0.5 * (x + 1.0) * fc);
+    // (t + 1) (fc / 2) is 0.5 (t + 1) fc to the last bit: halving is exact
+    // (the values stay far above the subnormal range), and it commutes with
+    // the rounding of the product.
+    const auto half_fc = 0.5 * fc;
+    take(1, (x + 1.0) * half_fc);
     auto t_previous = filled_like(x, 1.0);
     auto t = x;
     for (int k = 2; k <= b; ++k) {
         const auto t_next = 2.0 * x * t - t_previous;
         t_previous = t;
         t = t_next;
-        take(k, 0.5 * (t + 1.0) * fc);
+        take(k, (t + 1.0) * half_fc);
     }
 }
 
