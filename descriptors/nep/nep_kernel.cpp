@@ -557,6 +557,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
         // shorter angular cutoff is close to random, and a branch on it would
         // often be mispredicted.
         const bool angular_wanted = l_max > 0;
+        const bool shares_cutoffs = scratch.shares_cutoffs[static_cast<std::size_t>(centre_type)] != 0;
         for (std::int64_t e = graph.row_offsets[row]; e < end; ++e) {
             const double d2 = distances_squared[e];
             const std::int32_t type = types[neighbors[e]];
@@ -574,8 +575,9 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
             angular_cutoff[angular_found] = rc_angular;
             angular_type[angular_found] = type;
             angular_entry[angular_found] = e;
-            angular_radial_index[angular_found] =
-                radial_inside && rc_angular == rc_radial ? radial_found - 1 : std::int64_t{-1};
+            if (shares_cutoffs)
+                angular_radial_index[angular_found] =
+                    radial_inside && rc_angular == rc_radial ? radial_found - 1 : std::int64_t{-1};
             angular_found += angular_inside;
         }
         radial.count = radial_found;
@@ -594,7 +596,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
     double* angular_sums = scratch.angular_sums.data();
     std::fill(scratch.angular_sums.begin(), scratch.angular_sums.end(), 0.0);
     if (angular.count > 0) {
-        cutoff_functions(angular, &radial);
+        cutoff_functions(angular, scratch.shares_cutoffs[static_cast<std::size_t>(centre_type)] ? &radial : nullptr);
         accumulate_angular<AngularBasis, LMax>(angular, graph, scratch, static_cast<std::size_t>(centre_type),
                                                model.num_types,
                                                scratch.angular_coefficients.data() + pair_row * angular_block,
@@ -664,6 +666,10 @@ NepKernel::NepKernel(const NepModel& model) : model_(model), row_function_(pick_
     scratch_.paired_angular = paired_coefficients(model.pair_angular_coefficients, model.num_types, angular_count,
                                                   model.basis_size_angular + 1);
     scratch_.radial_sums.assign(2 * lane_pairs(radial_count), 0.0);
+    const auto types = static_cast<std::size_t>(model.num_types);
+    scratch_.shares_cutoffs.assign(types, 0);
+    for (std::size_t p = 0; p < types * types; ++p)
+        if (model.pair_radial_cutoffs[p] == model.pair_angular_cutoffs[p]) scratch_.shares_cutoffs[p / types] = 1;
     scratch_.angular_sums.assign(static_cast<std::size_t>(angular_count) * scratch_.angular_stride, 0.0);
 }
 

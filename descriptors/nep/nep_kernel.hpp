@@ -49,6 +49,9 @@ public:
         // The same for two neighbours side by side (empty for many types).
         std::vector<double> paired_radial;
         std::vector<double> paired_angular;
+        // Per centre type: some neighbour type has equal radial and angular
+        // cutoffs, so angular entries may reuse a radial cutoff function.
+        std::vector<char> shares_cutoffs;
         std::vector<double> radial_sums;   // n_max_radial + 1, padded to even
         std::vector<double> angular_sums;  // angular_stride per angular index
         Contributions radial;
