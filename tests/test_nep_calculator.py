@@ -404,6 +404,25 @@ def test_pbc_flags_are_not_read_and_arguments_are_cast(water):
         calc.compute(numbers_f, positions_f, cells, pbc, "0 15")
 
 
+@pytest.mark.parametrize("num_threads", [1, 0])
+def test_one_calculator_gives_fresh_results_call_after_call(tmp_path, rng, num_threads):
+    # The calculator keeps its neighbour list from one call to the next:
+    # nothing of an earlier call, larger, smaller or failed, may show later.
+    model = synthetic_model(rng)
+    small = random_triclinic(rng, 9, species=model.species)
+    large = random_triclinic(rng, 40, species=model.species)
+    singular = (small[0], small[1], np.zeros((3, 3)))
+    fresh = calculator(model, tmp_path, num_threads, "fresh.txt")
+    expected_small, expected_large = compute(fresh, [small]), compute(fresh, [large])
+    calc = calculator(model, tmp_path, num_threads)
+    assert np.array_equal(compute(calc, [large]), expected_large)
+    assert np.array_equal(compute(calc, [small]), expected_small)
+    with pytest.raises(ValueError, match="^cell matrix is singular$"):
+        compute(calc, [large, singular])
+    assert np.array_equal(compute(calc, [small, large]), np.vstack([expected_small, expected_large]))
+    assert np.array_equal(compute(calc, [small]), expected_small)
+
+
 def test_element_missing_from_the_model(water):
     calc, (numbers, positions, cell) = water
     for bad in (6, 0, -3):

@@ -48,6 +48,29 @@ void reserve_structure_graph(const StructureBatch& batch, double cutoff, Neighbo
     graph.distances_squared.reserve(n);
 }
 
+// Bytes of the kept neighbour list above which it is released after a call.
+constexpr std::size_t kept_graph_bytes = std::size_t{64} << 20;
+
+std::size_t graph_bytes(const NeighborGraph& graph) {
+    return graph.row_offsets.capacity() * sizeof(std::int64_t) + graph.neighbors.capacity() * sizeof(std::int32_t) +
+           graph.shifts.capacity() * sizeof(std::int32_t) + graph.vectors.capacity() * sizeof(double) +
+           graph.distances_squared.capacity() * sizeof(double);
+}
+
+// Releases the list after the call when it is large (also when the call failed).
+class GraphRelease {
+public:
+    explicit GraphRelease(NeighborGraph& graph) noexcept : graph_(graph) {}
+    GraphRelease(const GraphRelease&) = delete;
+    GraphRelease& operator=(const GraphRelease&) = delete;
+    ~GraphRelease() {
+        if (graph_bytes(graph_) > kept_graph_bytes) graph_ = NeighborGraph{};
+    }
+
+private:
+    NeighborGraph& graph_;
+};
+
 }  // namespace
 
 NepCalculator::NepCalculator(const NepOptions& options)
@@ -68,8 +91,9 @@ void NepCalculator::compute(const StructureBatch& batch, ComputeControl& control
         const NeighborSearchOptions search_options{std::max(model.radial_cutoff, model.angular_cutoff),
                                                    num_threads, false, false};
         NepKernel kernel(model);
-        NeighborSearch search;
-        NeighborGraph graph;
+        NeighborSearch& search = search_;
+        NeighborGraph& graph = graph_;
+        const GraphRelease release(graph);
         if (num_threads == 1) {
             // One structure's list at a time.
             reserve_structure_graph(batch, search_options.cutoff, graph);

@@ -8,6 +8,7 @@
 
 #include "core/calculator_frame.hpp"
 #include "core/compute_control.hpp"
+#include "core/neighbors.hpp"
 #include "core/structure_batch.hpp"
 #include "descriptors/nep/nep_model.hpp"
 #include "descriptors/nep/nep_options.hpp"
@@ -41,6 +42,12 @@ public:
 
 private:
     std::shared_ptr<const NepModel> model_;
+    // Neighbour search and list kept from one compute to the next (computes
+    // are serialised by the frame's mutex): a list of a few megabytes that is
+    // allocated afresh for every call costs a page fault per 4 KiB written.
+    // Lists above a size limit are released after the call instead.
+    NeighborSearch search_;
+    NeighborGraph graph_;
 };
 
 }  // namespace tandril
