@@ -142,14 +142,6 @@ void run_to_end(QlIteration& q) noexcept {
     }
 }
 
-template <bool InlineHypot>
-bool run_one(const TridiagonalProblem& problem) noexcept {
-    QlIteration q(problem);
-    begin_sweep<InlineHypot>(q);
-    run_to_end<InlineHypot>(q);
-    return q.converged;
-}
-
 #if defined(__x86_64__)
 // Two iterations in the two lanes of one register (lane 0 the first): every
 // operation of a rotation is done for both at once, with the same rounding as
@@ -272,7 +264,9 @@ void run_all(std::span<TridiagonalProblem> problems) noexcept {
 }  // namespace
 
 bool tridiagonal_ql(const TridiagonalProblem& problem) {
-    return platform_math().inline_hypot ? run_one<true>(problem) : run_one<false>(problem);
+    TridiagonalProblem only = problem;
+    tridiagonal_ql(std::span<TridiagonalProblem>(&only, 1));
+    return only.converged;
 }
 
 void tridiagonal_ql(std::span<TridiagonalProblem> problems) {

@@ -225,12 +225,12 @@ inline void write_angular_slots(const NepModel& model, const double* S, int n, d
     }
 }
 
-// Runs body(std::integral_constant<int, P>) with the lane pair count P fixed
-// at compile time for the common small counts, and P = 0 (count read at run
-// time) otherwise.
+// Runs body(std::integral_constant<int, V>) with V = value for the small
+// values 1 to 8, fixed at compile time, and V = 0 (value read at run time)
+// otherwise.
 template <class Body>
-inline void with_fixed_pairs(std::size_t pairs, Body&& body) {
-    switch (pairs) {
+inline void with_small_constant(std::size_t value, Body&& body) {
+    switch (value) {
         case 1: return body(std::integral_constant<int, 1>{});
         case 2: return body(std::integral_constant<int, 2>{});
         case 3: return body(std::integral_constant<int, 3>{});
@@ -339,21 +339,24 @@ void contract_neighbours(const Contributions& c, const Lanes* paired, int types,
     contract_neighbour_pairs<FixedBasis, Count>(c, paired, types, basis_size, first, sink);
 }
 
-// Runs body(std::integral_constant<int, N>) for the descriptor counts 1 to 8;
-// false (nothing run) for other counts.
+// Runs body(std::integral_constant<int, N>, table) with the descriptor count
+// N fixed at compile time and `table` the paired coefficients of one centre
+// type; false (nothing run) when there are no paired tables or N is not 1 to 8.
 template <class Body>
-inline bool with_fixed_count(int count, Body&& body) {
-    switch (count) {
-        case 1: body(std::integral_constant<int, 1>{}); return true;
-        case 2: body(std::integral_constant<int, 2>{}); return true;
-        case 3: body(std::integral_constant<int, 3>{}); return true;
-        case 4: body(std::integral_constant<int, 4>{}); return true;
-        case 5: body(std::integral_constant<int, 5>{}); return true;
-        case 6: body(std::integral_constant<int, 6>{}); return true;
-        case 7: body(std::integral_constant<int, 7>{}); return true;
-        case 8: body(std::integral_constant<int, 8>{}); return true;
-        default: return false;
-    }
+bool with_paired_table(const std::vector<double>& paired, std::size_t centre_type, int types, int basis_size,
+                       int n_count, Body&& body) {
+    if (paired.empty() || n_count < 1) return false;
+    bool ran = false;
+    with_small_constant(static_cast<std::size_t>(n_count), [&](auto fixed) {
+        constexpr int count = decltype(fixed)::value;
+        if constexpr (count > 0) {
+            const auto t = static_cast<std::size_t>(types);
+            const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
+            body(fixed, reinterpret_cast<const Lanes*>(paired.data()) + centre_type * t * t * block);
+            ran = true;
+        }
+    });
+    return ran;
 }
 
 // Radial sums by neighbour pairs; false when the tables or the count do not allow it.
@@ -361,20 +364,17 @@ template <int RadialBasis>
 bool accumulate_radial_by_neighbour_pairs(const Contributions& radial, const Scratch& scratch,
                                           std::size_t centre_type, int types, int basis_size, int radial_count,
                                           double* sums) {
-    if (scratch.paired_radial.empty()) return false;
-    return with_fixed_count(radial_count, [&](auto fixed) {
-        constexpr int count = decltype(fixed)::value;
-        const auto t = static_cast<std::size_t>(types);
-        const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
-        const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_radial.data()) + centre_type * t * t * block;
-        double total[count];
-        for (int n = 0; n < count; ++n) total[n] = sums[n];
-        contract_neighbours<RadialBasis, count>(radial, table, types, basis_size,
-                                                [&](std::int64_t, const auto& g, int lane) {
-                                                    for (int n = 0; n < count; ++n) total[n] += g[n][lane];
-                                                });
-        for (int n = 0; n < count; ++n) sums[n] = total[n];
-    });
+    return with_paired_table(scratch.paired_radial, centre_type, types, basis_size, radial_count,
+                             [&](auto fixed, const Lanes* table) {
+                                 constexpr int count = decltype(fixed)::value;
+                                 double total[count];
+                                 for (int n = 0; n < count; ++n) total[n] = sums[n];
+                                 contract_neighbours<RadialBasis, count>(
+                                     radial, table, types, basis_size, [&](std::int64_t, const auto& g, int lane) {
+                                         for (int n = 0; n < count; ++n) total[n] += g[n][lane];
+                                     });
+                                 for (int n = 0; n < count; ++n) sums[n] = total[n];
+                             });
 }
 
 // Angular basis sums by neighbour pairs into expansion[i padded + n]; false
@@ -383,18 +383,15 @@ template <int AngularBasis>
 bool angular_expansions_by_neighbour_pairs(const Contributions& angular, const Scratch& scratch,
                                            std::size_t centre_type, int types, int basis_size, int angular_count,
                                            std::size_t padded, double* expansion) {
-    if (scratch.paired_angular.empty()) return false;
-    return with_fixed_count(angular_count, [&](auto fixed) {
-        constexpr int count = decltype(fixed)::value;
-        const auto t = static_cast<std::size_t>(types);
-        const auto block = (static_cast<std::size_t>(basis_size) + 1) * count;
-        const auto* table = reinterpret_cast<const Lanes*>(scratch.paired_angular.data()) + centre_type * t * t * block;
-        contract_neighbours<AngularBasis, count>(angular, table, types, basis_size,
-                                                 [&](std::int64_t i, const auto& g, int lane) {
-                                                     double* out = expansion + static_cast<std::size_t>(i) * padded;
-                                                     for (int n = 0; n < count; ++n) out[n] = g[n][lane];
-                                                 });
-    });
+    return with_paired_table(scratch.paired_angular, centre_type, types, basis_size, angular_count,
+                             [&](auto fixed, const Lanes* table) {
+                                 constexpr int count = decltype(fixed)::value;
+                                 contract_neighbours<AngularBasis, count>(
+                                     angular, table, types, basis_size, [&](std::int64_t i, const auto& g, int lane) {
+                                         double* out = expansion + static_cast<std::size_t>(i) * padded;
+                                         for (int n = 0; n < count; ++n) out[n] = g[n][lane];
+                                     });
+                             });
 }
 
 // Radial sums q_R[n] += sum_k c(n, k) f[k] over the neighbours in list order.
@@ -431,7 +428,7 @@ void accumulate_radial_pairs(Contributions& radial, const double* pair_coefficie
 template <int RadialBasis>
 void accumulate_radial(Contributions& radial, const double* pair_coefficients, std::size_t block,
                        int basis_size, std::size_t pairs, Lanes* sums) {
-    with_fixed_pairs(pairs, [&](auto fixed) {
+    with_small_constant(pairs, [&](auto fixed) {
         accumulate_radial_pairs<RadialBasis, decltype(fixed)::value>(radial, pair_coefficients, block, basis_size,
                                                                      pairs, sums);
     });
@@ -464,7 +461,7 @@ void angular_expansions_pairs(Contributions& angular, const double* pair_coeffic
 template <int AngularBasis>
 void angular_expansions(Contributions& angular, const double* pair_coefficients, std::size_t block,
                         int basis_size, std::size_t pairs, Lanes* expansion) {
-    with_fixed_pairs(pairs, [&](auto fixed) {
+    with_small_constant(pairs, [&](auto fixed) {
         angular_expansions_pairs<AngularBasis, decltype(fixed)::value>(angular, pair_coefficients, block, basis_size,
                                                                        pairs, expansion);
     });
@@ -538,6 +535,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
     const double* angular_cutoffs = model.pair_angular_cutoffs.data() + pair_row;
     Contributions& radial = scratch.radial;
     Contributions& angular = scratch.angular;
+    const bool shares_cutoffs = scratch.shares_cutoffs[static_cast<std::size_t>(centre_type)] != 0;
     {
         double* radial_distance = radial.distance.data();
         double* radial_cutoff = radial.cutoff.data();
@@ -557,7 +555,6 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
         // shorter angular cutoff is close to random, and a branch on it would
         // often be mispredicted.
         const bool angular_wanted = l_max > 0;
-        const bool shares_cutoffs = scratch.shares_cutoffs[static_cast<std::size_t>(centre_type)] != 0;
         for (std::int64_t e = graph.row_offsets[row]; e < end; ++e) {
             const double d2 = distances_squared[e];
             const std::int32_t type = types[neighbors[e]];
@@ -596,7 +593,7 @@ void compute_row_kernel(const NepModel& model, Scratch& scratch, std::int32_t ce
     double* angular_sums = scratch.angular_sums.data();
     std::fill(scratch.angular_sums.begin(), scratch.angular_sums.end(), 0.0);
     if (angular.count > 0) {
-        cutoff_functions(angular, scratch.shares_cutoffs[static_cast<std::size_t>(centre_type)] ? &radial : nullptr);
+        cutoff_functions(angular, shares_cutoffs ? &radial : nullptr);
         accumulate_angular<AngularBasis, LMax>(angular, graph, scratch, static_cast<std::size_t>(centre_type),
                                                model.num_types,
                                                scratch.angular_coefficients.data() + pair_row * angular_block,
